@@ -1,0 +1,109 @@
+// SignalStore: per-signal values over sample indices, kept as change points.
+//
+// Observable contract (what every reader and query relies on): each signal id maps sample
+// indices to values; a never-written index reads Missing; `set` replaces one index;
+// `forward_fill(i)` carries a non-Missing value at i-1 into i when i reads Missing. A dense list
+// per signal would do this with one slot per index; we keep only the indices where the value
+// changes ("runs") plus the end of the signal's slots, which gives identical reads.
+//
+// Readers that fill every index in order (VCD, FST) use the sequential API instead of calling
+// `forward_fill` per index: `append` writes at an index at or after the signal's last change as
+// if every index since had been forward-filled, and `finish(n)` closes all signals at n indices.
+// Sample indices are limited to kMaxIndex (a trace that long could not hold its time stamps in
+// memory anyway); writes beyond it are ignored.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "signal/value.h"
+
+namespace tarn {
+
+inline constexpr uint64_t kMaxIndex = std::numeric_limits<uint32_t>::max() - 1;
+
+class Column {
+public:
+    static constexpr size_t npos = static_cast<size_t>(-1);
+
+    // Values at indices >= end() read Missing (the dense list's length).
+    uint64_t end() const { return end_; }
+    size_t num_runs() const { return starts_.size(); }
+    uint64_t run_start(size_t r) const { return starts_[r]; }
+    // First index after run r (the next run's start, or end()).
+    uint64_t run_stop(size_t r) const { return r + 1 < starts_.size() ? starts_[r + 1] : end_; }
+    Tag run_tag(size_t r) const;
+    SignalValue run_value(size_t r) const;
+    // The Int payload of run r; only meaningful when run_tag(r) == Tag::Int.
+    uint64_t run_int(size_t r) const { return load(r); }
+    // True when runs a and b hold identical representations.
+    bool runs_identical(size_t a, size_t b) const;
+
+    // The run holding `index`: the last run starting at or before it, or npos when the index is
+    // before the first run or at/after end().
+    size_t find_run(uint64_t index) const;
+    SignalValue get(uint64_t index) const;
+
+    // Bytes held (for memory accounting).
+    size_t bytes() const;
+
+private:
+    friend class SignalStore;
+    enum : uint8_t { kLogicInline = 6 };
+
+    uint64_t load(size_t r) const;
+    void store_payload(size_t r, uint64_t p);
+    void widen(uint8_t width);
+    uint64_t encode(const SignalValue& v, uint8_t* tag);
+    bool payload_equal(uint8_t ta, uint64_t pa, uint8_t tb, uint64_t pb) const;
+    uint8_t tag_at(size_t r) const { return mixed_ ? tags_[r] : 0; }
+    void make_mixed();
+    void push_run(uint64_t start, uint8_t tag, uint64_t payload);
+    void pop_run();
+    void set_run(size_t r, uint8_t tag, uint64_t payload);
+
+    void append(uint64_t index, const SignalValue& v);
+    void append_int(uint64_t index, uint64_t v);
+    void append_encoded(uint64_t index, uint8_t tag, uint64_t payload);
+    void set(uint64_t index, const SignalValue& v);
+    void shrink();
+
+    std::vector<uint32_t> starts_;
+    std::vector<uint8_t> tags_;     // one per run once a non-Int value arrives (mixed_)
+    std::vector<uint8_t> payload_;  // width_ bytes per run, little-endian
+    std::vector<uint8_t> arena_;    // variable-size values (Wide, long Logic, Str)
+    uint32_t end_ = 0;
+    uint8_t width_ = 1;
+    bool mixed_ = false;
+};
+
+class SignalStore {
+public:
+    // Literal operations.
+    void set(uint64_t id, uint64_t index, const SignalValue& value);
+    SignalValue get(uint64_t id, uint64_t index) const;
+    std::vector<SignalValue> get_range(uint64_t id, uint64_t start, uint64_t end) const;
+    void forward_fill(uint64_t index);
+
+    // Sequential API for readers that fill every index (see the file comment).
+    void append(uint64_t id, uint64_t index, const SignalValue& value);
+    void append_int(uint64_t id, uint64_t index, uint64_t value);
+    void finish(uint64_t num_indices);
+
+    // Make sure ids 0..n-1 exist (so unknown-but-declared ids read Missing cheaply).
+    void reserve_ids(uint64_t n);
+
+    size_t num_columns() const { return columns_.size(); }
+    const Column* column(uint64_t id) const {
+        return id < columns_.size() ? &columns_[static_cast<size_t>(id)] : nullptr;
+    }
+    size_t bytes() const;
+
+private:
+    Column& col(uint64_t id);
+    std::vector<Column> columns_;
+};
+
+}  // namespace tarn

@@ -1,0 +1,265 @@
+#include "trace/vcd.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "trace/readers.h"
+#include "util/text.h"
+
+namespace tarn {
+
+namespace vcd {
+
+namespace {
+
+constexpr size_t kAlphabet = 94;  // printable ASCII '!'..'~'
+constexpr size_t kSmallSlots = kAlphabet + kAlphabet * kAlphabet + kAlphabet * kAlphabet * kAlphabet;
+
+bool starts_with(std::string_view s, std::string_view p) {
+    return s.size() >= p.size() && std::memcmp(s.data(), p.data(), p.size()) == 0;
+}
+
+}  // namespace
+
+bool CodeTable::small_key(std::string_view code, size_t* slot) {
+    size_t n = code.size();
+    if (n == 0 || n > 3) return false;
+    size_t k = 0;
+    for (char ch : code) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c < 33 || c > 126) return false;
+        k = k * kAlphabet + (c - 33);
+    }
+    if (n >= 2) k += kAlphabet;
+    if (n == 3) k += kAlphabet * kAlphabet;
+    *slot = k;
+    return true;
+}
+
+uint64_t CodeTable::find(std::string_view code) const {
+    size_t slot;
+    if (small_key(code, &slot)) {
+        if (slot >= small_.size()) return kNone;
+        uint32_t v = small_[slot];
+        if (v != 0) return v - 1;
+        if (other_.empty()) return kNone;  // ids past the flat table's range live in the map
+    }
+    auto it = other_.find(code);
+    return it == other_.end() ? kNone : it->second;
+}
+
+void CodeTable::insert(std::string_view code, uint64_t id) {
+    size_t slot;
+    if (small_key(code, &slot) && id < UINT32_MAX) {
+        // Grow in steps: one- and two-character codes need a small table only.
+        size_t need = slot < kAlphabet + kAlphabet * kAlphabet ? kAlphabet + kAlphabet * kAlphabet
+                                                               : kSmallSlots;
+        if (small_.size() < need) small_.resize(need, 0);
+        small_[slot] = static_cast<uint32_t>(id + 1);
+        return;
+    }
+    other_.emplace(std::string(code), id);
+}
+
+Parser::Parser() { d_.kind = TraceKind::Vcd; }
+
+void Parser::declaration_scope(std::string_view line) {
+    std::string_view parts[3];
+    if (text::split_ws(line, parts, 3) < 3) return;
+    scope_lens_.push_back(scope_path_.size());
+    if (!scope_path_.empty()) scope_path_ += '.';
+    scope_path_.append(parts[2]);
+    if (scope_set_.find(std::string_view(scope_path_)) == scope_set_.end()) {
+        scope_set_.insert(scope_path_);
+        d_.scopes.push_back(scope_path_);
+    }
+}
+
+void Parser::declaration_var(std::string_view line) {
+    std::string_view parts[5];
+    if (text::split_ws(line, parts, 5) < 5) return;
+    uint32_t width = text::parse_u32(parts[2]).value_or(1);
+    std::string_view code = parts[3];
+    std::string_view reference = parts[4];
+    if (size_t b = reference.find('['); b != std::string_view::npos) reference = reference.substr(0, b);
+    std::string full;
+    if (scope_lens_.empty()) {
+        full.assign(reference);
+    } else {
+        full.reserve(scope_path_.size() + 1 + reference.size());
+        full.append(scope_path_).append(".").append(reference);
+    }
+    uint64_t id = codes_.find(code);
+    if (id == CodeTable::kNone) {
+        id = next_id_++;
+        codes_.insert(code, id);
+    }
+    auto it = d_.name_to_id.find(std::string_view(full));
+    if (it == d_.name_to_id.end()) {
+        d_.signal_names.push_back(full);
+        d_.widths[full] = width;
+        d_.name_to_id.emplace(std::move(full), id);
+    } else {
+        it->second = id;
+        d_.widths[it->first] = width;
+    }
+}
+
+void Parser::time_stamp(std::string_view rest) {
+    uint64_t t = text::parse_u64(text::trim(rest)).value_or(0);
+    if (d_.timestamps.size() > kMaxIndex) return;  // beyond what the store can index
+    current_index_ = d_.timestamps.size();
+    d_.timestamps.push_back(t);
+    dumping_ = true;
+    // Forward fill is implicit: the store's sequential appends carry every value until its
+    // next change, and finish() closes all signals at the last index.
+}
+
+void Parser::value_change(std::string_view s, bool ascii) {
+    char c = s[0];
+    switch (c) {
+        case '0':
+        case '1': {
+            uint64_t id = codes_.find(s.substr(1));
+            if (id != CodeTable::kNone) d_.store.append_int(id, current_index_, uint64_t(c - '0'));
+            return;
+        }
+        case 'x':
+        case 'X': {
+            uint64_t id = codes_.find(s.substr(1));
+            if (id != CodeTable::kNone) d_.store.append(id, current_index_, SignalValue::missing());
+            return;
+        }
+        case 'z':
+        case 'Z': {
+            uint64_t id = codes_.find(s.substr(1));
+            if (id != CodeTable::kNone)
+                d_.store.append(id, current_index_, SignalValue::make_logic({kBitZ}));
+            return;
+        }
+        case 'b':
+        case 'B':
+        case 'r':
+        case 'R':
+            break;
+        default:
+            return;
+    }
+    size_t sp = s.find(' ');
+    if (sp == std::string_view::npos) return;
+    std::string_view value = s.substr(0, sp);
+    std::string_view code = ascii ? text::trim_ascii(s.substr(sp + 1)) : text::trim(s.substr(sp + 1));
+    uint64_t id = codes_.find(code);
+    if (id == CodeTable::kNone) return;
+    if (c == 'b' || c == 'B') {
+        // Fast path for two-state vectors; anything else takes the general rule.
+        uint64_t v = 0;
+        bool plain = ascii && value.size() > 1;
+        for (size_t i = 1; plain && i < value.size(); ++i) {
+            char b = value[i];
+            if (b == 'x' || b == 'X' || b == 'z' || b == 'Z') plain = false;
+            v = (v << 1) | (b == '1' ? 1u : 0u);
+        }
+        if (plain) d_.store.append_int(id, current_index_, v);
+        else d_.store.append(id, current_index_, parse_binary_str(value));
+        return;
+    }
+    double x = text::parse_f64(value.substr(1)).value_or(0.0);
+    d_.store.append(id, current_index_, SignalValue::make_real(x));
+}
+
+void Parser::line(std::string_view raw, bool ascii) {
+    if (!ascii && !text::is_utf8(raw)) return;  // unreadable lines count as empty
+    std::string_view s = ascii ? text::trim_ascii(raw) : text::trim(raw);
+    if (s.empty()) return;
+    if (s[0] == '$') {
+        if (starts_with(s, "$scope")) return declaration_scope(s);
+        if (starts_with(s, "$upscope")) {
+            if (!scope_lens_.empty()) {
+                scope_path_.resize(scope_lens_.back());
+                scope_lens_.pop_back();
+            }
+            return;
+        }
+        if (starts_with(s, "$var")) return declaration_var(s);
+        // Every other keyword line is skipped, whether or not a dump is running: value
+        // changes never begin with '$'.
+        return;
+    }
+    if (s[0] == '#') return time_stamp(s.substr(1));
+    if (dumping_) value_change(s, ascii);
+}
+
+size_t Parser::feed(const char* data, size_t size, bool last) {
+    bool ascii = !text::has_non_ascii(data, size);
+    size_t pos = 0;
+    while (pos < size) {
+        const void* nl = std::memchr(data + pos, '\n', size - pos);
+        if (!nl) break;
+        size_t end = static_cast<size_t>(static_cast<const char*>(nl) - data);
+        std::string_view raw(data + pos, end - pos);
+        line(raw, ascii || !text::has_non_ascii(raw.data(), raw.size()));
+        pos = end + 1;
+    }
+    if (last && pos < size) {
+        std::string_view raw(data + pos, size - pos);
+        line(raw, ascii || !text::has_non_ascii(raw.data(), raw.size()));
+        pos = size;
+    }
+    return pos;
+}
+
+Trace Parser::finish() {
+    d_.store.reserve_ids(next_id_);
+    d_.store.finish(d_.timestamps.size());
+    return Trace(std::move(d_));
+}
+
+}  // namespace vcd
+
+namespace {
+
+std::string os_error(int err) {
+    return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
+}
+
+}  // namespace
+
+Trace parse_vcd(std::string_view data) {
+    vcd::Parser p;
+    p.feed(data.data(), data.size(), true);
+    return p.finish();
+}
+
+Result<Trace> read_vcd_file(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Result<Trace>::fail("Failed to open " + path + ": " + os_error(errno));
+    vcd::Parser p;
+    std::vector<char> buf(size_t(8) << 20);
+    size_t have = 0;
+    for (;;) {
+        if (have == buf.size()) buf.resize(buf.size() * 2);  // one line longer than the buffer
+        ssize_t got = ::read(fd, buf.data() + have, buf.size() - have);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            ::close(fd);
+            return Result<Trace>::fail("Failed to read " + path + ": " + os_error(err));
+        }
+        if (got == 0) {
+            p.feed(buf.data(), have, true);
+            break;
+        }
+        have += static_cast<size_t>(got);
+        size_t used = p.feed(buf.data(), have, false);
+        std::memmove(buf.data(), buf.data() + used, have - used);
+        have -= used;
+    }
+    ::close(fd);
+    return p.finish();
+}
+
+}  // namespace tarn

@@ -1,0 +1,54 @@
+// VCD reader: one forward pass over the text, a line at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "trace/trace.h"
+
+namespace tarn::vcd {
+
+// Identifier code -> signal id. Codes of one to three printable characters (what writers emit)
+// index flat tables; longer or unusual codes go through a seeded hash map.
+class CodeTable {
+public:
+    static constexpr uint64_t kNone = UINT64_MAX;
+    uint64_t find(std::string_view code) const;
+    void insert(std::string_view code, uint64_t id);
+
+private:
+    static bool small_key(std::string_view code, size_t* slot);
+    std::vector<uint32_t> small_;  // id + 1, 0 = unknown; grown on first use
+    NameMap<uint64_t> other_;
+};
+
+class Parser {
+public:
+    Parser();
+    // One line without its terminator. `ascii` tells that the line has no byte >= 0x80.
+    void line(std::string_view raw, bool ascii);
+    // Feed a block of text; complete lines are parsed, and the unfinished tail is returned as
+    // the number of bytes not consumed (all of them when `last` is set are consumed).
+    size_t feed(const char* data, size_t size, bool last);
+    Trace finish();
+
+private:
+    void declaration_scope(std::string_view line);
+    void declaration_var(std::string_view line);
+    void time_stamp(std::string_view rest);
+    void value_change(std::string_view line, bool ascii);
+
+    TraceData d_;
+    CodeTable codes_;
+    NameSet scope_set_;
+    std::string scope_path_;
+    std::vector<size_t> scope_lens_;  // length of scope_path_ before each push
+    uint64_t next_id_ = 0;
+    uint64_t current_index_ = 0;
+    bool dumping_ = false;
+};
+
+}  // namespace tarn::vcd

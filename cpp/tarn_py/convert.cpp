@@ -1,0 +1,35 @@
+#include "tarn_py/convert.h"
+
+namespace tarn::py {
+
+PyObject* value_to_py(const SignalValue& v) {
+    switch (v.tag()) {
+        case Tag::Int:
+            return PyLong_FromUnsignedLongLong(v.as_int());
+        case Tag::Wide:
+            return PyLong_FromUnsignedLongLong(v.as_wide().empty() ? 0 : v.as_wide()[0]);
+        case Tag::Real:
+            return PyFloat_FromDouble(v.as_real());
+        case Tag::Str:
+            // Stored texts are UTF-8; replacement keeps a damaged one readable instead of failing.
+            return PyUnicode_DecodeUTF8(v.as_str().data(), Py_ssize_t(v.as_str().size()), "replace");
+        case Tag::Logic:
+        case Tag::Missing:
+            break;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* run_to_py(const Column& c, size_t r) {
+    switch (c.run_tag(r)) {
+        case Tag::Int:
+            return PyLong_FromUnsignedLongLong(c.run_int(r));
+        case Tag::Logic:
+        case Tag::Missing:
+            Py_RETURN_NONE;
+        default:
+            return value_to_py(c.run_value(r));
+    }
+}
+
+}  // namespace tarn::py

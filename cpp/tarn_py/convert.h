@@ -1,0 +1,16 @@
+// SignalValue -> Python object (new reference).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "signal/store.h"
+#include "signal/value.h"
+
+namespace tarn::py {
+
+PyObject* value_to_py(const SignalValue& v);
+// Same, for run r of a column, without building a SignalValue for the common kinds.
+PyObject* run_to_py(const Column& c, size_t r);
+
+}  // namespace tarn::py

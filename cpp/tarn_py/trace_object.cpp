@@ -1,0 +1,259 @@
+#include "tarn_py/trace_object.h"
+
+#include <string>
+
+#include "tarn_py/args.h"
+#include "tarn_py/convert.h"
+#include "trace/readers.h"
+
+namespace tarn::py {
+
+namespace {
+
+PyTypeObject* g_trace_type = nullptr;
+
+PyObject* wrap(Trace&& t) {
+    auto* obj = PyObject_New(PyTraceObject, g_trace_type);
+    if (!obj) return nullptr;
+    new (&obj->trace) std::shared_ptr<const Trace>(std::make_shared<const Trace>(std::move(t)));
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+PyObject* wrap(Result<Trace>&& r) {
+    if (!r) {
+        PyErr_SetString(PyExc_ValueError, r.error().c_str());
+        return nullptr;
+    }
+    return wrap(std::move(r).value());
+}
+
+void trace_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<PyTraceObject*>(self)->trace.~shared_ptr();
+    PyObject_Free(self);
+    Py_DECREF(tp);
+}
+
+// A loader taking one `path` argument.
+template <Result<Trace> (*Read)(const std::string&)>
+PyObject* loader(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"path"};
+    PyObject* a[1];
+    if (!parse_args(func, names, 1, args, nargs, kwnames, a)) return nullptr;
+    std::string_view path;
+    if (!arg_str(a[0], "path", &path)) return nullptr;
+    return guarded([&] { return wrap(Read(std::string(path))); });
+}
+
+TARN_METHOD(from_vcd) { return loader<read_vcd_file>("from_vcd", args, nargs, kwnames); }
+TARN_METHOD(from_fst) { return loader<read_fst>("from_fst", args, nargs, kwnames); }
+TARN_METHOD(from_fsdb) { return loader<read_fsdb>("from_fsdb", args, nargs, kwnames); }
+TARN_METHOD(from_shm) { return loader<read_shm>("from_shm", args, nargs, kwnames); }
+TARN_METHOD(from_vpd) { return loader<read_vpd>("from_vpd", args, nargs, kwnames); }
+TARN_METHOD(from_wlf) { return loader<read_wlf>("from_wlf", args, nargs, kwnames); }
+
+TARN_METHOD(from_vcd_string) {
+    TARN_ARGS("from_vcd_string", "data");
+    std::string_view data;
+    if (!arg_str(a[0], "data", &data)) return nullptr;
+    return guarded([&] { return wrap(parse_vcd(data)); });
+}
+
+PyObject* string_list(const std::vector<std::string>& v) {
+    PyObject* list = PyList_New(Py_ssize_t(v.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < v.size(); ++i) {
+        PyObject* s = PyUnicode_DecodeUTF8(v[i].data(), Py_ssize_t(v[i].size()), "replace");
+        if (!s) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, Py_ssize_t(i), s);
+    }
+    return list;
+}
+
+TARN_METHOD(signal_names) {
+    if (!no_args("signal_names", nargs, kwnames)) return nullptr;
+    return guarded([&] { return string_list(trace_of(self).signal_names()); });
+}
+
+TARN_METHOD(scopes) {
+    if (!no_args("scopes", nargs, kwnames)) return nullptr;
+    return guarded([&] { return string_list(trace_of(self).scopes()); });
+}
+
+TARN_METHOD(max_index) {
+    if (!no_args("max_index", nargs, kwnames)) return nullptr;
+    return PyLong_FromUnsignedLongLong(trace_of(self).max_index());
+}
+
+TARN_METHOD(timestamp) {
+    TARN_ARGS("timestamp", "index");
+    uint64_t index;
+    if (!arg_index(a[0], "index", &index)) return nullptr;
+    return PyLong_FromUnsignedLongLong(trace_of(self).timestamp(index));
+}
+
+TARN_METHOD(signal_id) {
+    TARN_ARGS("signal_id", "name");
+    std::string_view name;
+    if (!arg_str(a[0], "name", &name)) return nullptr;
+    auto id = trace_of(self).signal_id(name);
+    if (!id) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(*id);
+}
+
+TARN_METHOD(signal_width) {
+    TARN_ARGS("signal_width", "name");
+    std::string_view name;
+    if (!arg_str(a[0], "name", &name)) return nullptr;
+    return PyLong_FromUnsignedLong(trace_of(self).signal_width(name));
+}
+
+TARN_METHOD(signal_value) {
+    TARN_ARGS("signal_value", "name", "index");
+    std::string_view name;
+    uint64_t index;
+    if (!arg_str(a[0], "name", &name) || !arg_index(a[1], "index", &index)) return nullptr;
+    return guarded([&] { return value_to_py(trace_of(self).signal_value(name, index)); });
+}
+
+TARN_METHOD(signal_value_raw) {
+    TARN_ARGS("signal_value_raw", "name", "index");
+    std::string_view name;
+    uint64_t index;
+    if (!arg_str(a[0], "name", &name) || !arg_index(a[1], "index", &index)) return nullptr;
+    return guarded([&] {
+        auto v = to_u64(trace_of(self).signal_value(name, index));
+        return PyLong_FromUnsignedLongLong(v.value_or(0));
+    });
+}
+
+TARN_METHOD(signal_values_range) {
+    TARN_ARGS("signal_values_range", "name", "start", "end");
+    std::string_view name;
+    uint64_t start, end;
+    if (!arg_str(a[0], "name", &name) || !arg_index(a[1], "start", &start) ||
+        !arg_index(a[2], "end", &end))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
+        const Trace& t = trace_of(self);
+        uint64_t n = end > start ? end - start : 0;
+        if (n > uint64_t(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return PyErr_NoMemory();
+        PyObject* list = PyList_New(Py_ssize_t(n));
+        if (!list) return nullptr;
+        auto id = t.signal_id(name);
+        const Column* c = id ? t.column(*id) : nullptr;
+        // Walk the runs once instead of searching for every index.
+        size_t r = c ? c->find_run(start) : Column::npos;
+        for (uint64_t k = 0; k < n; ++k) {
+            uint64_t i = start + k;
+            PyObject* v;
+            if (c && i < c->end() && c->num_runs() && i >= c->run_start(0)) {
+                if (r == Column::npos) r = c->find_run(i);
+                while (r + 1 < c->num_runs() && c->run_start(r + 1) <= i) ++r;
+                v = run_to_py(*c, r);
+            } else {
+                v = Py_NewRef(Py_None);
+            }
+            if (!v) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SET_ITEM(list, Py_ssize_t(k), v);
+        }
+        return list;
+    });
+}
+
+#define FAST (METH_FASTCALL | METH_KEYWORDS)
+#define ENTRY(name, fn, sig, doc) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), FAST, sig "\n--\n\n" doc}
+#define STATIC(name, fn, sig)                                                            \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), FAST | METH_STATIC, \
+     sig "\n--\n\n"}
+
+PyMethodDef trace_methods[] = {
+    STATIC("from_vcd", from_vcd, "from_vcd(path)"),
+    STATIC("from_vcd_string", from_vcd_string, "from_vcd_string(data)"),
+    STATIC("from_fst", from_fst, "from_fst(path)"),
+    STATIC("from_fsdb", from_fsdb, "from_fsdb(path)"),
+    STATIC("from_shm", from_shm, "from_shm(path)"),
+    STATIC("from_vpd", from_vpd, "from_vpd(path)"),
+    STATIC("from_wlf", from_wlf, "from_wlf(path)"),
+    ENTRY("signal_names", signal_names, "signal_names($self)", ""),
+    ENTRY("scopes", scopes, "scopes($self)", ""),
+    ENTRY("max_index", max_index, "max_index($self)", ""),
+    ENTRY("timestamp", timestamp, "timestamp($self, index)", ""),
+    ENTRY("signal_id", signal_id, "signal_id($self, name)", ""),
+    ENTRY("signal_width", signal_width, "signal_width($self, name)", ""),
+    ENTRY("signal_value", signal_value, "signal_value($self, name, index)", ""),
+    ENTRY("signal_value_raw", signal_value_raw, "signal_value_raw($self, name, index)", ""),
+    ENTRY("signal_values_range", signal_values_range,
+          "signal_values_range($self, name, start, end)", ""),
+    ENTRY("find", trace_find, "find($self, expr)", ""),
+    ENTRY("parallel_find", trace_parallel_find, "parallel_find($self, expr)",
+          "Find matching indices using rayon parallel iteration across all CPU cores."),
+    ENTRY("parallel_count", trace_parallel_count, "parallel_count($self, expr)",
+          "Count matching indices using rayon parallel iteration."),
+    ENTRY("find_with_values", trace_find_with_values,
+          "find_with_values($self, expr, signal_names)",
+          "Find with value extraction in one pass: returns list of (index, [values]) tuples.\n"
+          "Resolves signal IDs once upfront, uses signal_value_by_id in the hot loop."),
+    ENTRY("eval_expr", trace_eval_expr, "eval_expr($self, expr, index)", ""),
+    ENTRY("eval_expr_bool", trace_eval_expr_bool, "eval_expr_bool($self, expr, index)", ""),
+    ENTRY("changed_at", trace_changed_at, "changed_at($self, index)",
+          "Get all signals that changed value at a specific index.\n"
+          "Returns list of (name, old_value, new_value) tuples."),
+    ENTRY("changed_at_scope", trace_changed_at_scope, "changed_at_scope($self, index, scope)",
+          "Get signals that changed at index within a scope."),
+    ENTRY("transitions", trace_transitions, "transitions($self, name)",
+          "Get all transitions for a signal: [(index, old, new), ...]"),
+    ENTRY("snapshot", trace_snapshot, "snapshot($self, index)",
+          "Snapshot: get all signal values at a specific index as a dict.\n"
+          "Uses signal_value_by_id for O(1) access per signal."),
+    ENTRY("snapshot_scope", trace_snapshot_scope, "snapshot_scope($self, index, scope)",
+          "Snapshot within a scope.\n"
+          "Uses signal_value_by_id for O(1) access per signal."),
+    ENTRY("local_scopes", trace_local_scopes, "local_scopes($self, scope_name)", ""),
+    ENTRY("local_signals", trace_local_signals, "local_signals($self, scope_name)", ""),
+    ENTRY("resolve", trace_resolve, "resolve($self, scope_name, short_name)", ""),
+    ENTRY("find_signals_glob", trace_find_signals_glob, "find_signals_glob($self, pattern)",
+          "Find signals matching a glob pattern."),
+    ENTRY("find_signals_containing", trace_find_signals_containing,
+          "find_signals_containing($self, substring)",
+          "Find signals containing a substring (case-insensitive)."),
+    ENTRY("signal_stats", trace_signal_stats, "signal_stats($self, name)",
+          "Compute stats for a signal: (min, max, sum, count, transitions, num_x, num_z)"),
+    ENTRY("bit_slice_val", trace_bit_slice_val, "bit_slice_val($self, val, high, low)", ""),
+    ENTRY("sign_extend_val", trace_sign_extend_val, "sign_extend_val($self, val, width)", ""),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot trace_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(trace_dealloc)},
+    {Py_tp_methods, trace_methods},
+    {0, nullptr},
+};
+
+PyType_Spec trace_spec = {
+    "tarn._core.PyTrace",
+    sizeof(PyTraceObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    trace_slots,
+};
+
+}  // namespace
+
+PyObject* make_trace_type(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &trace_spec, nullptr);
+    if (!type) return nullptr;
+    // Loaders are static methods and get no type argument; the module is created once per
+    // process, so one pointer suffices.
+    g_trace_type = reinterpret_cast<PyTypeObject*>(type);
+    return type;
+}
+
+}  // namespace tarn::py

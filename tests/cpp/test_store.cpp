@@ -1,0 +1,140 @@
+// The change-point store must answer exactly like one dense list of values per signal.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "signal/store.h"
+
+using tarn::SignalStore;
+using tarn::SignalValue;
+
+namespace {
+
+// The literal model: one slot per index, Missing where never written.
+struct DenseModel {
+    std::map<uint64_t, std::vector<SignalValue>> lists;
+
+    void set(uint64_t id, uint64_t index, const SignalValue& v) {
+        auto& l = lists[id];
+        if (index >= l.size()) l.resize(index + 1);
+        l[index] = v;
+    }
+    SignalValue get(uint64_t id, uint64_t index) const {
+        auto it = lists.find(id);
+        if (it == lists.end() || index >= it->second.size()) return SignalValue::missing();
+        return it->second[index];
+    }
+    void forward_fill(uint64_t index) {
+        if (index == 0) return;
+        std::vector<std::pair<uint64_t, SignalValue>> carry;
+        for (auto& [id, l] : lists) {
+            if (l.size() > index - 1 && !l[index - 1].is_missing() &&
+                (l.size() <= index || l[index].is_missing()))
+                carry.emplace_back(id, l[index - 1]);
+        }
+        for (auto& [id, v] : carry) set(id, index, v);
+    }
+};
+
+SignalValue random_value(std::mt19937_64& rng) {
+    switch (rng() % 9) {
+        case 0:
+            return SignalValue::missing();
+        case 1:
+            return SignalValue::make_real(rng() % 2 ? 0.5 : -2.0);
+        case 2:
+            return SignalValue::make_str(rng() % 2 ? "idle" : "busy");
+        case 3:
+            return SignalValue::make_wide({rng() % 3, 7});
+        case 4: {
+            SignalValue::Bits b(1 + rng() % 40);  // inline and arena-held logic vectors
+            for (auto& x : b) x = uint8_t(rng() % 4);
+            return SignalValue::make_logic(b);
+        }
+        case 5:
+            return SignalValue::make_int(rng());  // forces the widest payload
+        default:
+            return SignalValue::make_int(rng() % 4);  // frequent repeats exercise run merging
+    }
+}
+
+bool same(const SignalValue& a, const SignalValue& b) { return a.identical(b); }
+
+void expect_equal(const SignalStore& s, const DenseModel& m, uint64_t ids, uint64_t len) {
+    for (uint64_t id = 0; id <= ids; ++id) {
+        for (uint64_t i = 0; i <= len + 2; ++i)
+            ASSERT_TRUE(same(s.get(id, i), m.get(id, i))) << "id " << id << " index " << i;
+        uint64_t a = len / 3, b = len + 2;
+        auto range = s.get_range(id, a, b);
+        ASSERT_EQ(range.size(), b - a);
+        for (uint64_t k = 0; k < range.size(); ++k) ASSERT_TRUE(same(range[k], m.get(id, a + k)));
+        EXPECT_TRUE(s.get_range(id, b, a).empty());
+    }
+}
+
+}  // namespace
+
+TEST(Store, RandomSetAndFillMatchDenseModel) {
+    std::mt19937_64 rng(12345);
+    for (int round = 0; round < 300; ++round) {
+        SignalStore s;
+        DenseModel m;
+        const uint64_t ids = 1 + rng() % 5, len = 1 + rng() % 30;
+        for (int op = 0; op < 80; ++op) {
+            if (rng() % 4 == 0) {
+                uint64_t i = rng() % (len + 1);
+                s.forward_fill(i);
+                m.forward_fill(i);
+            } else {
+                uint64_t id = rng() % ids, i = rng() % len;
+                SignalValue v = random_value(rng);
+                s.set(id, i, v);
+                m.set(id, i, v);
+            }
+        }
+        expect_equal(s, m, ids, len);
+    }
+}
+
+// Readers that fill every index in order append changes and finish at the index count; that
+// must equal calling forward_fill at every new index and writing with set.
+TEST(Store, SequentialAppendMatchesFillEveryIndex) {
+    std::mt19937_64 rng(777);
+    for (int round = 0; round < 300; ++round) {
+        SignalStore s;
+        DenseModel m;
+        const uint64_t ids = 1 + rng() % 5, len = 1 + rng() % 40;
+        for (uint64_t i = 0; i < len; ++i) {
+            m.forward_fill(i);
+            int writes = int(rng() % 4);
+            for (int w = 0; w < writes; ++w) {
+                uint64_t id = rng() % ids;
+                SignalValue v = random_value(rng);
+                s.append(id, i, v);
+                m.set(id, i, v);
+            }
+        }
+        s.finish(len);
+        expect_equal(s, m, ids, len);
+    }
+}
+
+TEST(Store, EdgeCases) {
+    SignalStore s;
+    s.forward_fill(0);  // nothing to do
+    EXPECT_TRUE(s.get(0, 0).is_missing());
+    s.set(2, 3, SignalValue::make_int(9));
+    EXPECT_TRUE(s.get(2, 2).is_missing());  // before the first write
+    EXPECT_EQ(s.get(2, 3).as_int(), 9u);
+    EXPECT_TRUE(s.get(2, 4).is_missing());  // beyond the list
+    s.forward_fill(4);
+    EXPECT_EQ(s.get(2, 4).as_int(), 9u);
+    s.set(2, 5, SignalValue::missing());
+    s.forward_fill(6);  // a Missing slot is not carried
+    EXPECT_TRUE(s.get(2, 6).is_missing());
+    EXPECT_EQ(s.get_range(99, 0, 3).size(), 3u);  // unknown id: Missing padding
+    // Writes past the index limit are ignored rather than growing without bound.
+    s.set(1, tarn::kMaxIndex + 10, SignalValue::make_int(1));
+    EXPECT_TRUE(s.get(1, tarn::kMaxIndex + 10).is_missing());
+}
