@@ -1,9 +1,9 @@
 // Primitive readers, error texts, gzip headers, FastLZ and position tables of the FST reader.
 #include <gtest/gtest.h>
 
-#include "fastlz.h"
-#include "io.h"
-#include "reader.h"
+#include "fst_reader/fastlz.h"
+#include "fst_reader/io.h"
+#include "fst_reader/reader.h"
 
 using namespace fst;
 

@@ -5,7 +5,7 @@
 #include <zlib.h>
 
 #include "fst_builder.h"
-#include "reader.h"
+#include "fst_reader/reader.h"
 
 using namespace fst;
 using namespace fst_test;
@@ -22,8 +22,11 @@ struct Change {
 std::vector<Change> all_changes(const FstReader& r, Status* status = nullptr) {
     std::vector<Change> out;
     auto st = r.read_signals({}, [&](uint64_t t, FstSignalHandle h, const ChangeValue& v) {
-        std::string s = v.kind == ChangeValue::Real ? "r" + std::to_string(v.real)
-                                                    : std::string(v.bytes.begin(), v.bytes.end());
+        std::string s;
+        if (v.kind == ChangeValue::Real)
+            s.append("r").append(std::to_string(v.real));
+        else
+            s.assign(v.bytes.begin(), v.bytes.end());
         out.push_back({t, h.value(), s});
     });
     if (status) *status = st;
