@@ -43,11 +43,13 @@ Status HeaderReader::read_data(uint8_t code) {
         if (sections.empty() && tt.times.empty())
             return ReaderError::invalid("the first value-change block has an empty time table");
         if (all.empty() && !tt.times.empty() && start < tt.times.front()) all.push_back(start);
-        // Writers repeat the boundary time of a split section at the start of the next one;
-        // it is one sample, so it is collected once.
-        size_t skip = (!all.empty() && !tt.times.empty() && tt.times.front() == all.back()) ? 1 : 0;
-        vs.time_index_base = all.size() - skip;
-        all.insert(all.end(), tt.times.begin() + static_cast<ptrdiff_t>(skip), tt.times.end());
+        // A time stamp is one sample however often the tables repeat it: writers repeat the
+        // boundary time of a split section at the start of the next one, and some repeat a
+        // time within a table.
+        bool repeat = !all.empty() && !tt.times.empty() && tt.times.front() == all.back();
+        vs.time_index_base = all.size() - (repeat ? 1 : 0);
+        for (uint64_t t : tt.times)
+            if (all.empty() || all.back() != t) all.push_back(t);
     }
     FST_CHECK(in.seek(p + len));
     if (header) {

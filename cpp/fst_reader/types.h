@@ -189,7 +189,8 @@ struct VcSection {
     uint64_t end_time = 0;
     uint64_t traversal_memory = 0;
     uint8_t kind = 0;  // block code 1, 5 or 8
-    // Index in the collected time table of this section's first time-table entry.
+    // Index in the collected time table of this section's first time-table entry; later entries
+    // follow it, one index per change of time.
     uint64_t time_index_base = 0;
 };
 

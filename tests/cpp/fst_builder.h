@@ -31,12 +31,13 @@ inline void put_sleb(Bytes& b, int64_t v) {
         if (done) return;
     }
 }
+// Byte-wise appends: GCC 12 misjudges range inserts into small vectors (-Warray-bounds).
 inline void put_str(Bytes& b, const std::string& s) {
-    b.insert(b.end(), s.begin(), s.end());
+    for (char c : s) b.push_back(static_cast<uint8_t>(c));
     b.push_back(0);
 }
 inline void append(Bytes& b, const Bytes& more) {
-    b.insert(b.end(), more.begin(), more.end());
+    for (uint8_t c : more) b.push_back(c);
 }
 
 inline Bytes header_block(uint64_t start, uint64_t end, bool little_endian = true) {

@@ -6,6 +6,8 @@
 
 #include "fst_builder.h"
 #include "fst_reader/reader.h"
+#include "trace/fst.h"
+#include "trace/readers.h"
 
 using namespace fst;
 using namespace fst_test;
@@ -171,7 +173,7 @@ TEST(FstOpen, WalkRules) {
 
     // Header times filled in from the sections; a skip block of length 0 ends the walk.
     VcBlock a = two_signal_block(8), b = two_signal_block(8);
-    a.start = 10, a.end = 50, a.times = {10, 20, 50};
+    a.start = 10, a.end = 50, a.times = {10, 20, 20, 50};
     b.start = 50, b.end = 90, b.times = {50, 60, 90};
     Bytes f = header_block(0, 0);
     append(f, a.build());
@@ -186,7 +188,7 @@ TEST(FstOpen, WalkRules) {
     ASSERT_TRUE(r) << r.error().display();
     EXPECT_EQ(r.value().meta().header.start_time, 10u);
     EXPECT_EQ(r.value().meta().header.end_time, 90u);
-    // The boundary time 50 is in both tables and collected once.
+    // The boundary time 50 is in both tables and 20 twice in one: each is collected once.
     EXPECT_EQ(*r.value().meta().time_table, (std::vector<uint64_t>{10, 20, 50, 60, 90}));
     EXPECT_EQ(r.value().meta().sections[1].time_index_base, 2u);
 }
@@ -419,4 +421,58 @@ TEST(FstHierarchy, Attributes) {
     EXPECT_EQ(st.error().kind, ErrorKind::MiscType);
     entries(Bytes{252, 0, 4, 0x05, 0x01, 0x2A}, &st);
     EXPECT_EQ(st.error().kind, ErrorKind::InvalidData);
+}
+
+TEST(FstLoader, RepeatedTimesShareOneIndex) {
+    VcBlock vc = two_signal_block(8);
+    vc.times = {0, 10, 10, 20};
+    vc.data = raw_signal({6, 4});
+    append(vc.data, raw_signal({1, '1', 'x', '0', 'z', 6, 0xA0}));
+    auto t = tarn::read_fst_bytes(file_with(vc, {1, 4}, 2));
+    ASSERT_TRUE(t) << t.error();
+    const tarn::Trace& tr = t.value();
+    EXPECT_EQ(tr.timestamps(), (std::vector<uint64_t>{0, 10, 20}));
+    EXPECT_EQ(tr.signal_names(), (std::vector<std::string>{"top.a", "top.b"}));
+    EXPECT_TRUE(tr.signal_value("top.a", 0).is_missing());
+    // '1' then '0' at two table entries of time 10: the later one stays.
+    EXPECT_EQ(tr.signal_value("top.a", 1).as_int(), 0u);
+    EXPECT_EQ(tr.signal_value("top.a", 2).as_int(), 0u);
+    EXPECT_EQ(tr.signal_value("top.b", 1).as_logic(), (tarn::SignalValue::Bits{1, 2, 0, 3}));
+    EXPECT_EQ(tr.signal_value("top.b", 2).as_int(), 10u);
+    EXPECT_TRUE(tr.signal_value("top.b", 3).is_missing());
+    EXPECT_EQ(tr.signal_width("top.b"), 4u);
+}
+
+TEST(FstLoader, ValueConversion) {
+    auto conv = [](const std::string& s) {
+        return tarn::fst_bytes_to_value(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+    };
+    EXPECT_EQ(conv("1x0z").as_logic(), (tarn::SignalValue::Bits{1, 2, 0, 3}));
+    EXPECT_EQ(conv("0110").as_int(), 6u);
+    EXPECT_EQ(conv("hello").as_logic(), (tarn::SignalValue::Bits{2, 2, 2, 2, 2}));
+    EXPECT_EQ(conv("ABC").as_str(), "ABC");
+    EXPECT_EQ(conv("?").as_str(), "?");
+    EXPECT_TRUE(conv("").is_missing());
+    EXPECT_EQ(conv(std::string(6, '1') + std::string(64, '0')).as_int(), 0u);
+    EXPECT_EQ(conv("\xff").as_str(), "\xEF\xBF\xBD");
+}
+
+TEST(FstLoader, ErrorPrefixes) {
+    auto t = tarn::read_fst_bytes(Bytes{9});
+    ASSERT_FALSE(t);
+    EXPECT_EQ(t.error(), "FST open: Unexpected block type");
+    VcBlock vc = two_signal_block(8);
+    vc.times = {0, 10};
+    auto s = tarn::read_fst_bytes(file_with(vc, {1, 4}, 2));
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.error(),
+              "FST signals: malformed FST data: value change beyond the section's time table");
+    Bytes f = header_block(0, 0);
+    append(f, geometry_block({1}));
+    append(f, lz4_hierarchy_block(Bytes{30}));
+    auto h = tarn::read_fst_bytes(f);
+    ASSERT_FALSE(h);
+    EXPECT_EQ(h.error(), "FST hierarchy: Unexpected variable type");
+    auto missing = tarn::read_fst("/nonexistent/x.fst");
+    EXPECT_EQ(missing.error().rfind("Failed to open /nonexistent/x.fst: ", 0), 0u);
 }

@@ -59,7 +59,9 @@ SignalValue random_value(std::mt19937_64& rng) {
     }
 }
 
-bool same(const SignalValue& a, const SignalValue& b) { return a.identical(b); }
+bool same(const SignalValue& a, const SignalValue& b) {
+    return a.identical(b);
+}
 
 void expect_equal(const SignalStore& s, const DenseModel& m, uint64_t ids, uint64_t len) {
     for (uint64_t id = 0; id <= ids; ++id) {

@@ -158,6 +158,7 @@ fst::Status Loader::load_values() {
     const uint64_t end = meta.header.end_time;
     const bool le = meta.float_little_endian;
     std::vector<uint8_t> scratch;
+    std::vector<uint64_t> local_index;
     bool first = true;
     for (size_t j = 0; j < meta.sections.size(); ++j) {
         const fst::VcSection& vs = meta.sections[j];
@@ -184,7 +185,11 @@ fst::Status Loader::load_values() {
         const size_t count = sec.times.size();
         size_t limit = 0;
         while (limit < count && sec.times[limit] <= end) ++limit;
-        const uint64_t base = vs.time_index_base;
+        // Sample index of each time-table entry: repeated times share one index.
+        local_index.resize(count);
+        for (size_t k = 0; k < count; ++k)
+            local_index[k] = k == 0 ? vs.time_index_base
+                                    : local_index[k - 1] + (sec.times[k] != sec.times[k - 1]);
         for (uint32_t i = 0; i < sec.locs.size(); ++i) {
             if (sec.locs[i].kind == fst::LocEntry::Empty) continue;
             FST_ASSIGN(auto bytes, r_.signal_bytes(sec, i, scratch));
@@ -196,9 +201,10 @@ fst::Status Loader::load_values() {
                                                [](size_t, const fst::Record&) {}));
                 continue;
             }
-            FST_CHECK(fst::for_each_record(
-                bytes, si, le, count, limit,
-                [&](size_t k, const fst::Record& rec) { put_record(id, base + k, rec, si); }));
+            FST_CHECK(fst::for_each_record(bytes, si, le, count, limit,
+                                           [&](size_t k, const fst::Record& rec) {
+                                               put_record(id, local_index[k], rec, si);
+                                           }));
         }
     }
     return fst::ok_status();
