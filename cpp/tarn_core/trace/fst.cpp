@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "eval/pool.h"
 #include "fst_reader/reader.h"
 #include "trace/readers.h"
 #include "util/hash.h"
@@ -66,6 +67,11 @@ class Loader {
     void put(uint64_t id, uint64_t index, SignalValue v);
     void put_record(uint64_t id, uint64_t index, const fst::Record& rec, fst::SignalInfo info);
     fst::Status load_values();
+    fst::Status decode_signal(const fst::SectionData& sec, uint32_t i, size_t count, size_t limit,
+                              const std::vector<uint64_t>& local_index,
+                              std::vector<uint8_t>& scratch);
+    fst::Status decode_section(const fst::SectionData& sec, size_t count, size_t limit,
+                               const std::vector<uint64_t>& local_index);
 
     const fst::FstReader& r_;
     TraceData d_;
@@ -151,13 +157,75 @@ void Loader::put_record(uint64_t id, uint64_t index, const fst::Record& rec, fst
     }
 }
 
+fst::Status Loader::decode_signal(const fst::SectionData& sec, uint32_t i, size_t count,
+                                  size_t limit, const std::vector<uint64_t>& local_index,
+                                  std::vector<uint8_t>& scratch) {
+    const bool le = r_.meta().float_little_endian;
+    FST_ASSIGN(auto bytes, r_.signal_bytes(sec, i, scratch));
+    const uint64_t id = handle_ids_[i];
+    const fst::SignalInfo si = r_.meta().signals[i];
+    if (id == kNoId) {
+        // Not named by the hierarchy: decoded only to find corrupt data.
+        return fst::for_each_record(bytes, si, le, count, limit, [](size_t, const fst::Record&) {});
+    }
+    return fst::for_each_record(bytes, si, le, count, limit, [&](size_t k, const fst::Record& rec) {
+        put_record(id, local_index[k], rec, si);
+    });
+}
+
+// Signals of a section are independent: each fills only its own column. Large sections are
+// split into byte-balanced runs of signals for the worker pool; the first error in signal order
+// is the one reported, as in a sequential decode.
+fst::Status Loader::decode_section(const fst::SectionData& sec, size_t count, size_t limit,
+                                   const std::vector<uint64_t>& local_index) {
+    std::vector<uint32_t> todo;
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < sec.locs.size(); ++i) {
+        if (sec.locs[i].kind == fst::LocEntry::Empty) continue;
+        todo.push_back(i);
+        total += sec.locs[i].length;
+    }
+    const size_t workers = eval::worker_count();
+    constexpr uint64_t kParallelBytes = 256 * 1024;
+    if (workers <= 1 || total < kParallelBytes) {
+        std::vector<uint8_t> scratch;
+        for (uint32_t i : todo)
+            FST_CHECK(decode_signal(sec, i, count, limit, local_index, scratch));
+        return fst::ok_status();
+    }
+    const uint64_t per_task = total / (workers * 8) + 1;
+    std::vector<size_t> bounds{0};
+    uint64_t acc = 0;
+    for (size_t t = 0; t < todo.size(); ++t) {
+        acc += sec.locs[todo[t]].length;
+        if (acc >= per_task) {
+            bounds.push_back(t + 1);
+            acc = 0;
+        }
+    }
+    if (bounds.back() != todo.size()) bounds.push_back(todo.size());
+    std::vector<std::optional<fst::ReaderError>> errors(bounds.size() - 1);
+    eval::parallel_for(bounds.size() - 1, [&](size_t task) {
+        std::vector<uint8_t> scratch;
+        for (size_t t = bounds[task]; t < bounds[task + 1]; ++t) {
+            auto st = decode_signal(sec, todo[t], count, limit, local_index, scratch);
+            if (!st) {
+                errors[task] = std::move(st).error();
+                return;
+            }
+        }
+    });
+    for (auto& e : errors)
+        if (e) return std::move(*e);
+    return fst::ok_status();
+}
+
 fst::Status Loader::load_values() {
     const auto& meta = r_.meta();
     const auto& geometry = meta.signals;
     const auto& times = d_.timestamps;
     const uint64_t end = meta.header.end_time;
     const bool le = meta.float_little_endian;
-    std::vector<uint8_t> scratch;
     std::vector<uint64_t> local_index;
     bool first = true;
     for (size_t j = 0; j < meta.sections.size(); ++j) {
@@ -190,22 +258,8 @@ fst::Status Loader::load_values() {
         for (size_t k = 0; k < count; ++k)
             local_index[k] = k == 0 ? vs.time_index_base
                                     : local_index[k - 1] + (sec.times[k] != sec.times[k - 1]);
-        for (uint32_t i = 0; i < sec.locs.size(); ++i) {
-            if (sec.locs[i].kind == fst::LocEntry::Empty) continue;
-            FST_ASSIGN(auto bytes, r_.signal_bytes(sec, i, scratch));
-            const uint64_t id = handle_ids_[i];
-            const fst::SignalInfo si = geometry[i];
-            if (id == kNoId) {
-                // Not named by the hierarchy: decoded only to find corrupt data.
-                FST_CHECK(fst::for_each_record(bytes, si, le, count, limit,
-                                               [](size_t, const fst::Record&) {}));
-                continue;
-            }
-            FST_CHECK(fst::for_each_record(bytes, si, le, count, limit,
-                                           [&](size_t k, const fst::Record& rec) {
-                                               put_record(id, local_index[k], rec, si);
-                                           }));
-        }
+        FST_CHECK(decode_section(sec, count, limit, local_index));
+        r_.release_section(j);
     }
     return fst::ok_status();
 }
