@@ -4,6 +4,9 @@
 
 #include <zlib.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "fst_builder.h"
 #include "fst_reader/reader.h"
 #include "trace/fst.h"
@@ -475,4 +478,23 @@ TEST(FstLoader, ErrorPrefixes) {
     EXPECT_EQ(h.error(), "FST hierarchy: Unexpected variable type");
     auto missing = tarn::read_fst("/nonexistent/x.fst");
     EXPECT_EQ(missing.error().rfind("Failed to open /nonexistent/x.fst: ", 0), 0u);
+}
+
+TEST(FstLoader, ParallelDecodingGivesTheSequentialTrace) {
+    for (const char* name : {"icarus_zlib.fst", "verilator_lz4.fst", "mixed_fastlz.fst"}) {
+        std::string path = std::string(TARN_SOURCE_DIR) + "/tests/data/fst/" + name;
+        std::ifstream in(path, std::ios::binary);
+        Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_FALSE(bytes.empty()) << path;
+        auto seq = tarn::read_fst_bytes(bytes, {~uint64_t{0}});
+        auto par = tarn::read_fst_bytes(bytes, {0});
+        ASSERT_TRUE(seq && par);
+        const tarn::Trace& a = seq.value();
+        const tarn::Trace& b = par.value();
+        ASSERT_EQ(a.signal_names(), b.signal_names());
+        ASSERT_EQ(a.timestamps(), b.timestamps());
+        for (const auto& n : a.signal_names())
+            for (uint64_t i = 0; i <= a.max_index() + 1; ++i)
+                ASSERT_TRUE(a.signal_value(n, i).identical(b.signal_value(n, i))) << n << " " << i;
+    }
 }

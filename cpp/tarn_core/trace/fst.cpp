@@ -57,7 +57,7 @@ uint64_t packed_to_u64(const uint8_t* p, size_t m) {
 
 class Loader {
   public:
-    explicit Loader(const fst::FstReader& r) : r_(r) {}
+    Loader(const fst::FstReader& r, const FstLoadOptions& o) : r_(r), options_(o) {}
 
     Result<Trace> run();
 
@@ -74,6 +74,7 @@ class Loader {
                                const std::vector<uint64_t>& local_index);
 
     const fst::FstReader& r_;
+    FstLoadOptions options_;
     TraceData d_;
     std::vector<std::string> stack_;
     std::string path_;
@@ -186,8 +187,7 @@ fst::Status Loader::decode_section(const fst::SectionData& sec, size_t count, si
         total += sec.locs[i].length;
     }
     const size_t workers = eval::worker_count();
-    constexpr uint64_t kParallelBytes = 256 * 1024;
-    if (workers <= 1 || total < kParallelBytes) {
+    if (workers <= 1 || total < options_.parallel_min_bytes) {
         std::vector<uint8_t> scratch;
         for (uint32_t i : todo)
             FST_CHECK(decode_signal(sec, i, count, limit, local_index, scratch));
@@ -277,10 +277,10 @@ Result<Trace> Loader::run() {
     return Trace(std::move(d_));
 }
 
-Result<Trace> load(fst::Input input) {
+Result<Trace> load(fst::Input input, const FstLoadOptions& options) {
     auto reader = fst::FstReader::open_internal(std::move(input), true);
     if (!reader) return Result<Trace>::fail("FST open: " + reader.error().display());
-    return Loader(reader.value()).run();
+    return Loader(reader.value(), options).run();
 }
 
 }  // namespace
@@ -315,11 +315,11 @@ Result<Trace> read_fst(const std::string& path) {
     if (!input)
         return Result<Trace>::fail("Failed to open " + path + ": " + std::strerror(err) +
                                    " (os error " + std::to_string(err) + ")");
-    return load(std::move(*input));
+    return load(std::move(*input), {});
 }
 
-Result<Trace> read_fst_bytes(std::vector<uint8_t> bytes) {
-    return load(fst::Input::from_bytes(std::move(bytes)));
+Result<Trace> read_fst_bytes(std::vector<uint8_t> bytes, const FstLoadOptions& options) {
+    return load(fst::Input::from_bytes(std::move(bytes)), options);
 }
 
 }  // namespace tarn
