@@ -120,15 +120,9 @@ void Loader::on_entry(fst::FstHierarchyEntry&& e) {
     }
 }
 
-// A change value that is Missing (an empty string) is overwritten by the forward fill of the
-// literal algorithm when the previous index holds a value; reproduce that here.
+// Bit-vector values are never empty, so no change is Missing: nothing for the literal
+// forward fill to overwrite, and an append is exactly the set-then-fill result.
 void Loader::put(uint64_t id, uint64_t index, SignalValue v) {
-    if (v.is_missing()) {
-        const Column* c = d_.store.column(id);
-        if (!c || c->end() != index + 1) return;  // nothing written at this index
-        d_.store.append(id, index, index ? d_.store.get(id, index - 1) : SignalValue::missing());
-        return;
-    }
     d_.store.append(id, index, v);
 }
 
