@@ -55,6 +55,14 @@ uint64_t packed_to_u64(const uint8_t* p, size_t m) {
     return static_cast<uint64_t>(acc >> pad);
 }
 
+// Sample index of each entry of a section's time table: consecutive entries unless the table
+// repeats a time, which then shares one index.
+struct IndexMap {
+    uint64_t base;
+    const uint64_t* table;  // nullptr when the table has no repeats
+    uint64_t operator()(size_t k) const { return table ? table[k] : base + k; }
+};
+
 class Loader {
   public:
     Loader(const fst::FstReader& r, const FstLoadOptions& o) : r_(r), options_(o) {}
@@ -68,10 +76,9 @@ class Loader {
     void put_record(uint64_t id, uint64_t index, const fst::Record& rec, fst::SignalInfo info);
     fst::Status load_values();
     fst::Status decode_signal(const fst::SectionData& sec, uint32_t i, size_t count, size_t limit,
-                              const std::vector<uint64_t>& local_index,
-                              std::vector<uint8_t>& scratch);
+                              const IndexMap& index_of, std::vector<uint8_t>& scratch);
     fst::Status decode_section(const fst::SectionData& sec, size_t count, size_t limit,
-                               const std::vector<uint64_t>& local_index);
+                               const IndexMap& index_of);
 
     const fst::FstReader& r_;
     FstLoadOptions options_;
@@ -153,7 +160,7 @@ void Loader::put_record(uint64_t id, uint64_t index, const fst::Record& rec, fst
 }
 
 fst::Status Loader::decode_signal(const fst::SectionData& sec, uint32_t i, size_t count,
-                                  size_t limit, const std::vector<uint64_t>& local_index,
+                                  size_t limit, const IndexMap& index_of,
                                   std::vector<uint8_t>& scratch) {
     const bool le = r_.meta().float_little_endian;
     FST_ASSIGN(auto bytes, r_.signal_bytes(sec, i, scratch));
@@ -164,7 +171,7 @@ fst::Status Loader::decode_signal(const fst::SectionData& sec, uint32_t i, size_
         return fst::for_each_record(bytes, si, le, count, limit, [](size_t, const fst::Record&) {});
     }
     return fst::for_each_record(bytes, si, le, count, limit, [&](size_t k, const fst::Record& rec) {
-        put_record(id, local_index[k], rec, si);
+        put_record(id, index_of(k), rec, si);
     });
 }
 
@@ -172,7 +179,7 @@ fst::Status Loader::decode_signal(const fst::SectionData& sec, uint32_t i, size_
 // split into byte-balanced runs of signals for the worker pool; the first error in signal order
 // is the one reported, as in a sequential decode.
 fst::Status Loader::decode_section(const fst::SectionData& sec, size_t count, size_t limit,
-                                   const std::vector<uint64_t>& local_index) {
+                                   const IndexMap& index_of) {
     std::vector<uint32_t> todo;
     uint64_t total = 0;
     for (uint32_t i = 0; i < sec.locs.size(); ++i) {
@@ -183,8 +190,7 @@ fst::Status Loader::decode_section(const fst::SectionData& sec, size_t count, si
     const size_t workers = eval::worker_count();
     if (workers <= 1 || total < options_.parallel_min_bytes) {
         std::vector<uint8_t> scratch;
-        for (uint32_t i : todo)
-            FST_CHECK(decode_signal(sec, i, count, limit, local_index, scratch));
+        for (uint32_t i : todo) FST_CHECK(decode_signal(sec, i, count, limit, index_of, scratch));
         return fst::ok_status();
     }
     const uint64_t per_task = total / (workers * 8) + 1;
@@ -202,7 +208,7 @@ fst::Status Loader::decode_section(const fst::SectionData& sec, size_t count, si
     eval::parallel_for(bounds.size() - 1, [&](size_t task) {
         std::vector<uint8_t> scratch;
         for (size_t t = bounds[task]; t < bounds[task + 1]; ++t) {
-            auto st = decode_signal(sec, todo[t], count, limit, local_index, scratch);
+            auto st = decode_signal(sec, todo[t], count, limit, index_of, scratch);
             if (!st) {
                 errors[task] = std::move(st).error();
                 return;
@@ -248,11 +254,17 @@ fst::Status Loader::load_values() {
         size_t limit = 0;
         while (limit < count && sec.times[limit] <= end) ++limit;
         // Sample index of each time-table entry: repeated times share one index.
-        local_index.resize(count);
-        for (size_t k = 0; k < count; ++k)
-            local_index[k] = k == 0 ? vs.time_index_base
-                                    : local_index[k - 1] + (sec.times[k] != sec.times[k - 1]);
-        FST_CHECK(decode_section(sec, count, limit, local_index));
+        IndexMap index_of{vs.time_index_base, nullptr};
+        bool repeats = false;
+        for (size_t k = 1; k < count && !repeats; ++k) repeats = sec.times[k] == sec.times[k - 1];
+        if (repeats) {
+            local_index.resize(count);
+            for (size_t k = 0; k < count; ++k)
+                local_index[k] = k == 0 ? vs.time_index_base
+                                        : local_index[k - 1] + (sec.times[k] != sec.times[k - 1]);
+            index_of.table = local_index.data();
+        }
+        FST_CHECK(decode_section(sec, count, limit, index_of));
         r_.release_section(j);
     }
     return fst::ok_status();
