@@ -578,3 +578,25 @@ TEST(FstDecompress, ZlibAndDeflateLengthsMustMatch) {
     Bytes truncated(raw.begin(), raw.end() - 3);
     EXPECT_FALSE(zlib_decode(truncated, text.size(), out, true));
 }
+
+TEST(FstValueChanges, FilterSelectsSignalsAndTimes) {
+    auto r = open(file_with(two_signal_block(8), {1, 4}, 2));
+    ASSERT_TRUE(r);
+    std::vector<Change> got;
+    SignalFilter only_b;
+    only_b.include = std::vector<FstSignalHandle>{FstSignalHandle::from_index(1)};
+    only_b.end = 15;
+    ASSERT_TRUE(
+        r.value().read_signals(only_b, [&](uint64_t t, FstSignalHandle h, const ChangeValue& v) {
+            got.push_back({t, h.value(), std::string(v.bytes.begin(), v.bytes.end())});
+        }));
+    EXPECT_EQ(got, (std::vector<Change>{{10, 2, "1x0z"}}));
+    SignalFilter later;
+    later.start = 21;  // after the only section
+    got.clear();
+    ASSERT_TRUE(
+        r.value().read_signals(later, [&](uint64_t t, FstSignalHandle h, const ChangeValue&) {
+            got.push_back({t, h.value(), ""});
+        }));
+    EXPECT_TRUE(got.empty());
+}
