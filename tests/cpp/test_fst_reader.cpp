@@ -600,3 +600,28 @@ TEST(FstValueChanges, FilterSelectsSignalsAndTimes) {
         }));
     EXPECT_TRUE(got.empty());
 }
+
+TEST(FstLoader, ScopePathsAndNames) {
+    Bytes e = scope_entry("top");
+    append(e, scope_entry("a"));
+    append(e, var_entry("x", 1));
+    append(e, {255, 255});
+    append(e, scope_entry("top"));
+    append(e, scope_entry("a"));
+    append(e, var_entry("y", 1, 1));  // alias of x
+    append(e, var_entry("x", 1));     // repeats a name: ignored with its new handle
+    append(e, {255, 255, 255});       // one more close than open
+    append(e, var_entry("z", 1));
+    Bytes f = header_block(0, 20);
+    append(f, two_signal_block(8).build());
+    append(f, geometry_block({1, 4}));
+    append(f, lz4_hierarchy_block(e));
+    auto t = tarn::read_fst_bytes(f);
+    ASSERT_TRUE(t) << t.error();
+    const tarn::Trace& tr = t.value();
+    EXPECT_EQ(tr.scopes(), (std::vector<std::string>{"top", "top.a"}));
+    EXPECT_EQ(tr.signal_names(), (std::vector<std::string>{"top.a.x", "top.a.y", "z"}));
+    EXPECT_EQ(tr.signal_id("top.a.x"), tr.signal_id("top.a.y"));
+    EXPECT_EQ(tr.signal_id("z"), std::optional<uint64_t>(1));
+    EXPECT_EQ(tr.signal_value("top.a.y", 2).tag(), tarn::Tag::Logic);  // 'z' at time 20
+}

@@ -83,8 +83,8 @@ class Loader {
     const fst::FstReader& r_;
     FstLoadOptions options_;
     TraceData d_;
-    std::vector<std::string> stack_;
-    std::string path_;
+    std::string path_;                  // the open scopes joined with "."
+    std::vector<size_t> path_lengths_;  // path_'s length before each open scope
     NameSet scope_set_;
     std::vector<uint64_t> handle_ids_;  // by signal index within the geometry
     U64Map<uint64_t> other_handles_;    // handles the geometry does not cover
@@ -99,25 +99,19 @@ uint64_t& Loader::handle_slot(uint32_t index) {
 
 void Loader::on_entry(fst::FstHierarchyEntry&& e) {
     if (auto* s = std::get_if<fst::OpenScope>(&e)) {
-        stack_.push_back(std::move(s->name));
-        if (stack_.size() == 1)
-            path_ = stack_.back();
-        else
-            path_ += "." + stack_.back();
+        path_lengths_.push_back(path_.size());
+        if (path_lengths_.size() > 1) path_ += '.';
+        path_ += s->name;
         if (!scope_set_.contains(path_)) {
             scope_set_.insert(path_);
             d_.scopes.push_back(path_);
         }
     } else if (std::holds_alternative<fst::CloseScope>(e)) {
-        if (stack_.empty()) return;
-        stack_.pop_back();
-        path_.clear();
-        for (size_t i = 0; i < stack_.size(); ++i) {
-            if (i) path_ += '.';
-            path_ += stack_[i];
-        }
+        if (path_lengths_.empty()) return;
+        path_.resize(path_lengths_.back());
+        path_lengths_.pop_back();
     } else if (auto* v = std::get_if<fst::Variable>(&e)) {
-        std::string full = stack_.empty() ? std::move(v->name) : path_ + "." + v->name;
+        std::string full = path_lengths_.empty() ? std::move(v->name) : path_ + "." + v->name;
         if (d_.name_to_id.contains(full)) return;
         uint64_t& slot = handle_slot(v->handle.index());
         if (slot == kNoId) slot = next_id_++;
