@@ -69,6 +69,8 @@ __all__ = [
     "parse",
     "compile",
     "signal_names",
+    "lookup",
+    "suggest",
     "FUNCTIONS",
     "BINARY_OPERATORS",
 ]
@@ -658,46 +660,58 @@ def _containing(trace: PyTrace, text: str) -> List[str]:
 
 
 def suggest(trace: PyTrace, name: str, limit: int = 3) -> List[str]:
-    """Up to ``limit`` signal names of ``trace`` that look like ``name`` (best first)."""
+    """Up to ``limit`` signal names of ``trace`` that look like ``name`` (best first).
+
+    Names containing the last component of ``name`` come first; failing those, names that are
+    spelled alike.
+    """
     last = name.rsplit(".", 1)[-1]
-    pool = _containing(trace, last) if last else []
-    if not pool:
-        names = trace.signal_names()
-        # Comparing with every name is quadratic in name length; keep it for modest traces.
-        pool = names if len(names) <= 20000 else []
-    close = difflib.get_close_matches(name, pool, n=limit, cutoff=0.8)
-    if len(close) < limit:
-        tails = {}
-        for full in pool:
-            tails.setdefault(full.rsplit(".", 1)[-1], full)
-        for t in difflib.get_close_matches(last, list(tails), n=limit, cutoff=0.7):
-            if tails[t] not in close:
-                close.append(tails[t])
-    if not close:
-        close = pool[:limit]
+    contain = _containing(trace, last) if last else []
+    if contain:
+        ratio = {n: difflib.SequenceMatcher(None, name, n).ratio() for n in contain[:10000]}
+        return sorted(ratio, key=lambda n: -ratio[n])[:limit]
+    names = trace.signal_names()
+    if len(names) > 20000:  # fuzzy matching costs too much on very large name lists
+        return []
+    close = difflib.get_close_matches(name, names, n=limit, cutoff=0.85)
+    tails: dict = {}
+    for full in names:
+        tails.setdefault(full.rsplit(".", 1)[-1], full)
+    for t in difflib.get_close_matches(last, list(tails), n=limit, cutoff=0.7):
+        if tails[t] not in close:
+            close.append(tails[t])
     return close[:limit]
+
+
+def lookup(trace: PyTrace, name: str, scope: Optional[str] = None) -> Tuple[Optional[str], List[str]]:
+    """Find the full signal name meant by ``name``, the way expressions resolve names.
+
+    Returns ``(full_name, [])`` when found, ``(None, candidates)`` when ``name`` is the last part
+    of several names (an ambiguous short name), and ``(None, [])`` when nothing fits.
+    """
+    if trace.signal_id(name) is not None:
+        return name, []
+    if scope is not None:
+        return trace.resolve(scope, name), []
+    tails = [n for n in trace.signal_names() if n.endswith("." + name)]
+    if len(tails) == 1:
+        return tails[0], []
+    return None, tails
 
 
 def _resolve(trace: PyTrace, node: Name, text: str, scope: Optional[str]) -> str:
     name = node.name
-    if trace.signal_id(name) is not None:
-        return name
-    if scope is not None:
-        found = trace.resolve(scope, name)
-        if found is not None:
-            return found
-    else:
-        tails = [n for n in trace.signal_names() if n.endswith("." + name)]
-        if len(tails) == 1:
-            return tails[0]
-        if len(tails) > 1:
-            shown = ", ".join(tails[:5]) + (", ..." if len(tails) > 5 else "")
-            raise ExprError(
-                f"ambiguous signal name {name!r} matches {shown}; write the full name or pass a scope",
-                text,
-                node.pos,
-                len(name),
-            )
+    full, ambiguous = lookup(trace, name, scope)
+    if full is not None:
+        return full
+    if ambiguous:
+        shown = ", ".join(ambiguous[:5]) + (", ..." if len(ambiguous) > 5 else "")
+        raise ExprError(
+            f"ambiguous signal name {name!r} matches {shown}; write the full name or pass a scope",
+            text,
+            node.pos,
+            len(name),
+        )
     where = f" in scope {scope!r}" if scope else ""
     message = f"unknown signal {name!r}{where}"
     # "top.mem[3]" written bare parses as a slice of "top.mem": point at the quoted form.
