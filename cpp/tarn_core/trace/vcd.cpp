@@ -16,7 +16,8 @@ namespace vcd {
 namespace {
 
 constexpr size_t kAlphabet = 94;  // printable ASCII '!'..'~'
-constexpr size_t kSmallSlots = kAlphabet + kAlphabet * kAlphabet + kAlphabet * kAlphabet * kAlphabet;
+constexpr size_t kSmallSlots =
+    kAlphabet + kAlphabet * kAlphabet + kAlphabet * kAlphabet * kAlphabet;
 
 bool starts_with(std::string_view s, std::string_view p) {
     return s.size() >= p.size() && std::memcmp(s.data(), p.data(), p.size()) == 0;
@@ -64,7 +65,9 @@ void CodeTable::insert(std::string_view code, uint64_t id) {
     other_.emplace(std::string(code), id);
 }
 
-Parser::Parser() { d_.kind = TraceKind::Vcd; }
+Parser::Parser() {
+    d_.kind = TraceKind::Vcd;
+}
 
 void Parser::declaration_scope(std::string_view line) {
     std::string_view parts[3];
@@ -84,7 +87,8 @@ void Parser::declaration_var(std::string_view line) {
     uint32_t width = text::parse_u32(parts[2]).value_or(1);
     std::string_view code = parts[3];
     std::string_view reference = parts[4];
-    if (size_t b = reference.find('['); b != std::string_view::npos) reference = reference.substr(0, b);
+    if (size_t b = reference.find('['); b != std::string_view::npos)
+        reference = reference.substr(0, b);
     std::string full;
     if (scope_lens_.empty()) {
         full.assign(reference);
@@ -151,7 +155,8 @@ void Parser::value_change(std::string_view s, bool ascii) {
     size_t sp = s.find(' ');
     if (sp == std::string_view::npos) return;
     std::string_view value = s.substr(0, sp);
-    std::string_view code = ascii ? text::trim_ascii(s.substr(sp + 1)) : text::trim(s.substr(sp + 1));
+    std::string_view code =
+        ascii ? text::trim_ascii(s.substr(sp + 1)) : text::trim(s.substr(sp + 1));
     uint64_t id = codes_.find(code);
     if (id == CodeTable::kNone) return;
     if (c == 'b' || c == 'B') {
@@ -163,8 +168,10 @@ void Parser::value_change(std::string_view s, bool ascii) {
             if (b == 'x' || b == 'X' || b == 'z' || b == 'Z') plain = false;
             v = (v << 1) | (b == '1' ? 1u : 0u);
         }
-        if (plain) d_.store.append_int(id, current_index_, v);
-        else d_.store.append(id, current_index_, parse_binary_str(value));
+        if (plain)
+            d_.store.append_int(id, current_index_, v);
+        else
+            d_.store.append(id, current_index_, parse_binary_str(value));
         return;
     }
     double x = text::parse_f64(value.substr(1)).value_or(0.0);

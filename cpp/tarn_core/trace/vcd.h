@@ -14,19 +14,19 @@ namespace tarn::vcd {
 // Identifier code -> signal id. Codes of one to three printable characters (what writers emit)
 // index flat tables; longer or unusual codes go through a seeded hash map.
 class CodeTable {
-public:
+  public:
     static constexpr uint64_t kNone = UINT64_MAX;
     uint64_t find(std::string_view code) const;
     void insert(std::string_view code, uint64_t id);
 
-private:
+  private:
     static bool small_key(std::string_view code, size_t* slot);
     std::vector<uint32_t> small_;  // id + 1, 0 = unknown; grown on first use
     NameMap<uint64_t> other_;
 };
 
 class Parser {
-public:
+  public:
     Parser();
     // One line without its terminator. `ascii` tells that the line has no byte >= 0x80.
     void line(std::string_view raw, bool ascii);
@@ -35,7 +35,7 @@ public:
     size_t feed(const char* data, size_t size, bool last);
     Trace finish();
 
-private:
+  private:
     void declaration_scope(std::string_view line);
     void declaration_var(std::string_view line);
     void time_stamp(std::string_view rest);
