@@ -296,6 +296,8 @@ class _Lexer:
                         raise self.error(f"unknown function {word} (known: {known})", start, j - start)
                     self.i = j
                     yield _Tok("func", word, start, j)
+                elif word in FUNCTIONS:
+                    raise self.error(f"{word} needs its arguments in parentheses", start, j - start)
                 else:
                     yield self.bare_name()
             elif _ident_start(c) or c == "\\" or c == "$":
