@@ -495,7 +495,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the ``tarn`` command with ``argv`` (default: ``sys.argv[1:]``); return the exit code."""
-    args = build_parser().parse_args(argv)
+    try:
+        args = build_parser().parse_args(argv)
+    except SystemExit as e:  # -h, or a malformed command line (already reported)
+        return e.code if isinstance(e.code, int) else 2
     try:
         return args.run(args)
     except BrokenPipeError:
