@@ -1,5 +1,6 @@
 #include "eval/expr.h"
 
+#include <algorithm>
 #include <map>
 #include <unordered_map>
 
@@ -263,90 +264,148 @@ Program::Program(const Trace& trace, const Expr& root) : trace_(trace) {
         done.emplace(Key{e, d}, uint32_t(code_.size()));
         code_.push_back(in);
     }
+    build_cones();
+}
+
+void Program::build_cones() {
+    const size_t n = code_.size();
+    // Users of each instruction, as a compact adjacency list.
+    std::vector<uint32_t> count(n + 1, 0);
+    auto operands = [&](const Instr& in, auto&& f) {
+        if (in.op == Op::Leaf || in.op == Op::Const) return;
+        f(in.a);
+        if (in.op >= Op::And && in.op <= Op::BitXor && in.b != in.a) f(in.b);
+    };
+    for (size_t i = 0; i < n; ++i) operands(code_[i], [&](uint32_t o) { ++count[o + 1]; });
+    for (size_t i = 0; i < n; ++i) count[i + 1] += count[i];
+    std::vector<uint32_t> users(count[n]);
+    std::vector<uint32_t> fill(count.begin(), count.end() - 1);
+    for (size_t i = 0; i < n; ++i)
+        operands(code_[i], [&](uint32_t o) { users[fill[o]++] = uint32_t(i); });
+
+    // A deep chain with a leaf at every level has cones of quadratic total size; past this
+    // budget full runs are cheaper.
+    const size_t budget = 16 * n + 4096;
+    std::vector<uint32_t> seen(n, UINT32_MAX), stack;
+    std::vector<std::vector<uint32_t>> roots(leaves_.size());
+    for (size_t i = 0; i < n; ++i)
+        if (code_[i].op == Op::Leaf) roots[code_[i].a].push_back(uint32_t(i));
+    cone_start_.push_back(0);
+    for (uint32_t k = 0; k < leaves_.size(); ++k) {
+        size_t first = cones_.size();
+        for (uint32_t r : roots[k]) {
+            if (seen[r] == k) continue;
+            seen[r] = k;
+            stack.push_back(r);
+        }
+        while (!stack.empty()) {
+            uint32_t x = stack.back();
+            stack.pop_back();
+            cones_.push_back(x);
+            if (cones_.size() > budget) {
+                cones_.clear();
+                cone_start_.clear();
+                return;
+            }
+            for (uint32_t u = count[x]; u < count[x + 1]; ++u) {
+                if (seen[users[u]] == k) continue;
+                seen[users[u]] = k;
+                stack.push_back(users[u]);
+            }
+        }
+        std::sort(cones_.begin() + first, cones_.end());
+        cone_start_.push_back(uint32_t(cones_.size()));
+    }
 }
 
 // ---- Running ----
 
+inline void Program::step(size_t i, uint64_t index, const Val* leaf_vals, Val* r) const {
+    const Instr& in = code_[i];
+    // Slot numbers never exceed the instruction count, so these stay in range even where they
+    // are not registers (Leaf, Const).
+    const Val& x = r[in.a];
+    const Val& y = r[in.b];
+    switch (in.op) {
+        case Op::Leaf:
+            r[i] = leaf_vals[in.a];
+            break;
+        case Op::Const:
+            r[i] = consts_[in.a];
+            break;
+        case Op::RelEval: {
+            __int128 j = __int128(index) + windows_[in.b];
+            r[i] = (j < 0 || j > __int128(trace_.max_index())) ? Val::missing() : x;
+            break;
+        }
+        case Op::Not:
+            r[i] = Val::make_int(!x.truth);
+            break;
+        case Op::And:
+            r[i] = Val::make_int(x.truth && y.truth);
+            break;
+        case Op::Or:
+            r[i] = Val::make_int(x.truth || y.truth);
+            break;
+        case Op::Eq:
+            r[i] = Val::make_int(equal(x, y));
+            break;
+        case Op::Neq:
+            r[i] = Val::make_int(!equal(x, y));
+            break;
+        case Op::Gt:
+            r[i] = x.num && y.num ? Val::make_int(x.u > y.u) : Val::missing();
+            break;
+        case Op::Lt:
+            r[i] = x.num && y.num ? Val::make_int(x.u < y.u) : Val::missing();
+            break;
+        case Op::Gte:
+            r[i] = x.num && y.num ? Val::make_int(x.u >= y.u) : Val::missing();
+            break;
+        case Op::Lte:
+            r[i] = x.num && y.num ? Val::make_int(x.u <= y.u) : Val::missing();
+            break;
+        case Op::Add:
+            r[i] = x.num && y.num ? Val::make_int(x.u + y.u) : Val::missing();
+            break;
+        case Op::Sub:
+            r[i] = x.num && y.num ? Val::make_int(x.u - y.u) : Val::missing();
+            break;
+        case Op::BitAnd:
+            r[i] = x.num && y.num ? Val::make_int(x.u & y.u) : Val::missing();
+            break;
+        case Op::BitOr:
+            r[i] = x.num && y.num ? Val::make_int(x.u | y.u) : Val::missing();
+            break;
+        case Op::BitXor:
+            r[i] = x.num && y.num ? Val::make_int(x.u ^ y.u) : Val::missing();
+            break;
+        case Op::Slice:
+            r[i] = x.num ? Val::make_int(slice_bits(x.u, in.high, in.low)) : Val::missing();
+            break;
+        case Op::Signed:
+            r[i] = x.num ? Val::make_int(x.u) : Val::missing();
+            break;
+        case Op::IsX:
+            r[i] = Val::make_int(x.tag == Tag::Missing || has_bit(x, kBitX));
+            break;
+        case Op::IsZ:
+            r[i] = Val::make_int(has_bit(x, kBitZ));
+            break;
+    }
+}
+
 Val Program::run(uint64_t index, const Val* leaf_vals, std::vector<Val>& regs) const {
     const size_t n = code_.size();
     if (regs.size() < n) regs.resize(n);
-    Val* r = regs.data();
-    const __int128 max = trace_.max_index();
-    for (size_t i = 0; i < n; ++i) {
-        const Instr& in = code_[i];
-        // Slot numbers never exceed the instruction count, so these stay in range even where
-        // they are not registers (Leaf, Const).
-        const Val& x = r[in.a];
-        const Val& y = r[in.b];
-        switch (in.op) {
-            case Op::Leaf:
-                r[i] = leaf_vals[in.a];
-                break;
-            case Op::Const:
-                r[i] = consts_[in.a];
-                break;
-            case Op::RelEval: {
-                __int128 j = __int128(index) + windows_[in.b];
-                r[i] = (j < 0 || j > max) ? Val::missing() : x;
-                break;
-            }
-            case Op::Not:
-                r[i] = Val::make_int(!x.truth);
-                break;
-            case Op::And:
-                r[i] = Val::make_int(x.truth && y.truth);
-                break;
-            case Op::Or:
-                r[i] = Val::make_int(x.truth || y.truth);
-                break;
-            case Op::Eq:
-                r[i] = Val::make_int(equal(x, y));
-                break;
-            case Op::Neq:
-                r[i] = Val::make_int(!equal(x, y));
-                break;
-            case Op::Gt:
-                r[i] = x.num && y.num ? Val::make_int(x.u > y.u) : Val::missing();
-                break;
-            case Op::Lt:
-                r[i] = x.num && y.num ? Val::make_int(x.u < y.u) : Val::missing();
-                break;
-            case Op::Gte:
-                r[i] = x.num && y.num ? Val::make_int(x.u >= y.u) : Val::missing();
-                break;
-            case Op::Lte:
-                r[i] = x.num && y.num ? Val::make_int(x.u <= y.u) : Val::missing();
-                break;
-            case Op::Add:
-                r[i] = x.num && y.num ? Val::make_int(x.u + y.u) : Val::missing();
-                break;
-            case Op::Sub:
-                r[i] = x.num && y.num ? Val::make_int(x.u - y.u) : Val::missing();
-                break;
-            case Op::BitAnd:
-                r[i] = x.num && y.num ? Val::make_int(x.u & y.u) : Val::missing();
-                break;
-            case Op::BitOr:
-                r[i] = x.num && y.num ? Val::make_int(x.u | y.u) : Val::missing();
-                break;
-            case Op::BitXor:
-                r[i] = x.num && y.num ? Val::make_int(x.u ^ y.u) : Val::missing();
-                break;
-            case Op::Slice:
-                r[i] = x.num ? Val::make_int(slice_bits(x.u, in.high, in.low)) : Val::missing();
-                break;
-            case Op::Signed:
-                r[i] = x.num ? Val::make_int(x.u) : Val::missing();
-                break;
-            case Op::IsX:
-                r[i] = Val::make_int(x.tag == Tag::Missing || has_bit(x, kBitX));
-                break;
-            case Op::IsZ:
-                r[i] = Val::make_int(has_bit(x, kBitZ));
-                break;
-        }
-    }
-    return n ? r[n - 1] : Val::missing();
+    for (size_t i = 0; i < n; ++i) step(i, index, leaf_vals, regs.data());
+    return n ? regs[n - 1] : Val::missing();
+}
+
+Val Program::run_cone(uint64_t index, const Val* leaf_vals, Val* regs, uint32_t leaf) const {
+    for (uint32_t k = cone_start_[leaf]; k < cone_start_[leaf + 1]; ++k)
+        step(cones_[k], index, leaf_vals, regs);
+    return regs[code_.size() - 1];
 }
 
 SignalValue Program::eval(uint64_t index) const {
