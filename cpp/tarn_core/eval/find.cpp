@@ -1,6 +1,7 @@
 #include "eval/find.h"
 
 #include <algorithm>
+#include <numeric>
 
 #include "eval/pool.h"
 
@@ -146,6 +147,12 @@ class Sweep {
     std::vector<uint32_t> changed_;
 };
 
+void append_range(std::vector<uint64_t>& out, uint64_t b, uint64_t e) {
+    size_t at = out.size();
+    out.resize(at + size_t(e - b));
+    std::iota(out.begin() + ptrdiff_t(at), out.end(), b);
+}
+
 struct Piece {
     uint64_t lo, hi;  // inclusive
 };
@@ -170,23 +177,25 @@ std::vector<uint64_t> find(const Trace& trace, const Expr& expr) {
     Program p(trace, expr);
     Sweep s(p);
     std::vector<uint64_t> out;
-    s.run(0, trace.max_index(), [&](uint64_t b, uint64_t e) {
-        for (uint64_t i = b; i < e; ++i) out.push_back(i);
-    });
+    s.run(0, trace.max_index(), [&](uint64_t b, uint64_t e) { append_range(out, b, e); });
     return out;
 }
 
-std::vector<uint64_t> parallel_find(const Trace& trace, const Expr& expr, uint64_t piece) {
+std::vector<std::vector<uint64_t>> parallel_find_pieces(const Trace& trace, const Expr& expr,
+                                                        uint64_t piece) {
     Program p(trace, expr);
     auto pieces = split(trace.max_index(), piece);
     std::vector<std::vector<uint64_t>> found(pieces.size());
     parallel_for(pieces.size(), [&](size_t t) {
         Sweep s(p);
         auto& out = found[t];
-        s.run(pieces[t].lo, pieces[t].hi, [&](uint64_t b, uint64_t e) {
-            for (uint64_t i = b; i < e; ++i) out.push_back(i);
-        });
+        s.run(pieces[t].lo, pieces[t].hi, [&](uint64_t b, uint64_t e) { append_range(out, b, e); });
     });
+    return found;
+}
+
+std::vector<uint64_t> parallel_find(const Trace& trace, const Expr& expr, uint64_t piece) {
+    auto found = parallel_find_pieces(trace, expr, piece);
     // Pieces are in range order and each is ascending, so joining them keeps the order.
     size_t total = 0;
     for (auto& f : found) total += f.size();
