@@ -228,7 +228,7 @@ def test_wavejson(trace):
     )
     assert lanes["clk"]["wave"] == expected
     assert lanes["count"]["wave"][0] == "x" and lanes["count"]["data"][:2] == ["0", "1"]
-    assert set(lanes["data_bus"]["wave"]) <= {"x", "."}
+    assert set(lanes["data_bus"]["wave"]) <= {"x", "z", "."} and "z" in lanes["data_bus"]["wave"]
     assert lanes["temperature"]["data"][0] == "25"
     assert doc["head"] == {"tick": 0, "text": "tb"}
     hexdoc = wave_mod.wavejson(trace, ["tb.count"], 60, 70, hex_values=True)
