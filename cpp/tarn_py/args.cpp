@@ -7,8 +7,8 @@ namespace tarn::py {
 bool parse_args(const char* func, const char* const* names, Py_ssize_t n, PyObject* const* args,
                 Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     if (nargs > n) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                     func, n, n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", func,
+                     n, n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) out[i] = i < nargs ? args[i] : nullptr;
@@ -33,8 +33,8 @@ bool parse_args(const char* func, const char* const* names, Py_ssize_t n, PyObje
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'",
-                         func, names[i]);
+            PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", func,
+                         names[i]);
             return false;
         }
     }

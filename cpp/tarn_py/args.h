@@ -49,8 +49,8 @@ PyObject* guarded(F&& body) {
 }  // namespace tarn::py
 
 // Declares the argument array of a method and parses into it; returns nullptr on failure.
-#define TARN_ARGS(func, ...)                                                                      \
-    static const char* const kNames_[] = {__VA_ARGS__};                                            \
-    constexpr Py_ssize_t kCount_ = sizeof(kNames_) / sizeof(kNames_[0]);                          \
-    PyObject* a[kCount_];                                                                          \
+#define TARN_ARGS(func, ...)                                             \
+    static const char* const kNames_[] = {__VA_ARGS__};                  \
+    constexpr Py_ssize_t kCount_ = sizeof(kNames_) / sizeof(kNames_[0]); \
+    PyObject* a[kCount_];                                                \
     if (!::tarn::py::parse_args(func, kNames_, kCount_, args, nargs, kwnames, a)) return nullptr

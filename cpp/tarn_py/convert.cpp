@@ -12,7 +12,8 @@ PyObject* value_to_py(const SignalValue& v) {
             return PyFloat_FromDouble(v.as_real());
         case Tag::Str:
             // Stored texts are UTF-8; replacement keeps a damaged one readable instead of failing.
-            return PyUnicode_DecodeUTF8(v.as_str().data(), Py_ssize_t(v.as_str().size()), "replace");
+            return PyUnicode_DecodeUTF8(v.as_str().data(), Py_ssize_t(v.as_str().size()),
+                                        "replace");
         case Tag::Logic:
         case Tag::Missing:
             break;

@@ -41,4 +41,6 @@ PyModuleDef core_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&core_module); }
+PyMODINIT_FUNC PyInit__core(void) {
+    return PyModuleDef_Init(&core_module);
+}

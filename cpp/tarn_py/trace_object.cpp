@@ -45,12 +45,24 @@ PyObject* loader(const char* func, PyObject* const* args, Py_ssize_t nargs, PyOb
     return guarded([&] { return wrap(Read(std::string(path))); });
 }
 
-TARN_METHOD(from_vcd) { return loader<read_vcd_file>("from_vcd", args, nargs, kwnames); }
-TARN_METHOD(from_fst) { return loader<read_fst>("from_fst", args, nargs, kwnames); }
-TARN_METHOD(from_fsdb) { return loader<read_fsdb>("from_fsdb", args, nargs, kwnames); }
-TARN_METHOD(from_shm) { return loader<read_shm>("from_shm", args, nargs, kwnames); }
-TARN_METHOD(from_vpd) { return loader<read_vpd>("from_vpd", args, nargs, kwnames); }
-TARN_METHOD(from_wlf) { return loader<read_wlf>("from_wlf", args, nargs, kwnames); }
+TARN_METHOD(from_vcd) {
+    return loader<read_vcd_file>("from_vcd", args, nargs, kwnames);
+}
+TARN_METHOD(from_fst) {
+    return loader<read_fst>("from_fst", args, nargs, kwnames);
+}
+TARN_METHOD(from_fsdb) {
+    return loader<read_fsdb>("from_fsdb", args, nargs, kwnames);
+}
+TARN_METHOD(from_shm) {
+    return loader<read_shm>("from_shm", args, nargs, kwnames);
+}
+TARN_METHOD(from_vpd) {
+    return loader<read_vpd>("from_vpd", args, nargs, kwnames);
+}
+TARN_METHOD(from_wlf) {
+    return loader<read_wlf>("from_wlf", args, nargs, kwnames);
+}
 
 TARN_METHOD(from_vcd_string) {
     TARN_ARGS("from_vcd_string", "data");
@@ -168,11 +180,16 @@ TARN_METHOD(signal_values_range) {
 }
 
 #define FAST (METH_FASTCALL | METH_KEYWORDS)
-#define ENTRY(name, fn, sig, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), FAST, sig "\n--\n\n" doc}
-#define STATIC(name, fn, sig)                                                            \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), FAST | METH_STATIC, \
-     sig "\n--\n\n"}
+#define ENTRY(name, fn, sig, doc)                                                    \
+    {                                                                                \
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), FAST, \
+            sig "\n--\n\n" doc                                                       \
+    }
+#define STATIC(name, fn, sig)                                                                      \
+    {                                                                                              \
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), FAST | METH_STATIC, \
+            sig "\n--\n\n"                                                                         \
+    }
 
 PyMethodDef trace_methods[] = {
     STATIC("from_vcd", from_vcd, "from_vcd(path)"),
@@ -197,8 +214,7 @@ PyMethodDef trace_methods[] = {
           "Find matching indices using rayon parallel iteration across all CPU cores."),
     ENTRY("parallel_count", trace_parallel_count, "parallel_count($self, expr)",
           "Count matching indices using rayon parallel iteration."),
-    ENTRY("find_with_values", trace_find_with_values,
-          "find_with_values($self, expr, signal_names)",
+    ENTRY("find_with_values", trace_find_with_values, "find_with_values($self, expr, signal_names)",
           "Find with value extraction in one pass: returns list of (index, [values]) tuples.\n"
           "Resolves signal IDs once upfront, uses signal_value_by_id in the hot loop."),
     ENTRY("eval_expr", trace_eval_expr, "eval_expr($self, expr, index)", ""),

@@ -11,8 +11,7 @@
 namespace tarn::py {
 
 struct PyTraceObject {
-    PyObject_HEAD
-    std::shared_ptr<const Trace> trace;  // shared, read-only
+    PyObject_HEAD std::shared_ptr<const Trace> trace;  // shared, read-only
 };
 
 inline const Trace& trace_of(PyObject* self) {
@@ -28,8 +27,8 @@ PyObject* make_trace_type(PyObject* module);
 }  // namespace tarn::py
 
 // The query methods, each defined in the file of its concern.
-#define TARN_METHOD(name)                                                                     \
-    PyObject* name([[maybe_unused]] PyObject* self, [[maybe_unused]] PyObject* const* args,    \
+#define TARN_METHOD(name)                                                                   \
+    PyObject* name([[maybe_unused]] PyObject* self, [[maybe_unused]] PyObject* const* args, \
                    Py_ssize_t nargs, PyObject* kwnames)
 namespace tarn::py {
 // searches and evaluation (trace_search.cpp)

@@ -59,7 +59,9 @@ SignalValue random_value(std::mt19937_64& rng) {
     }
 }
 
-bool same(const SignalValue& a, const SignalValue& b) { return a.identical(b); }
+bool same(const SignalValue& a, const SignalValue& b) {
+    return a.identical(b);
+}
 
 void expect_equal(const SignalStore& s, const DenseModel& m, uint64_t ids, uint64_t len) {
     for (uint64_t id = 0; id <= ids; ++id) {
@@ -137,4 +139,39 @@ TEST(Store, EdgeCases) {
     // Writes past the index limit are ignored rather than growing without bound.
     s.set(1, tarn::kMaxIndex + 10, SignalValue::make_int(1));
     EXPECT_TRUE(s.get(1, tarn::kMaxIndex + 10).is_missing());
+}
+
+// Long columns cross the 16-bit start blocks, switch to 32-bit starts after a long quiet gap,
+// and leave the toggle form when a third value or a non-Int arrives.
+TEST(Store, LongColumnsMatchDenseModel) {
+    std::mt19937_64 rng(99);
+    for (int round = 0; round < 6; ++round) {
+        SignalStore s;
+        std::vector<SignalValue> model;  // one signal, dense
+        uint64_t index = 0;
+        SignalValue last;
+        for (int k = 0; k < 3000; ++k) {
+            uint64_t gap = rng() % 50 == 0 ? 70000 + rng() % 1000 : rng() % 3;
+            index += gap;
+            int kind = int(rng() % 100);
+            const SignalValue v = (round % 2 == 0 || kind < 90)
+                                      ? SignalValue::make_int(rng() % 2)  // a toggling bit
+                                  : kind < 95 ? SignalValue::make_int(rng() % 70000)
+                                              : random_value(rng);
+            model.resize(index + 1, last);
+            model[index] = v;
+            last = v;
+            s.append(0, index, v);
+        }
+        s.finish(index + 1);
+        for (uint64_t i = 0; i <= index + 1; i += (rng() % 97) + 1)
+            ASSERT_TRUE(same(s.get(0, i), i < model.size() ? model[i] : SignalValue::missing()))
+                << "round " << round << " index " << i;
+        const tarn::Column* c = s.column(0);
+        for (size_t r = 0; r + 1 < c->num_runs(); ++r) {
+            ASSERT_LT(c->run_start(r), c->run_start(r + 1));
+            ASSERT_TRUE(same(c->run_value(r), model[c->run_start(r)]));
+            ASSERT_FALSE(c->runs_identical(r, r + 1));  // neighbours always differ
+        }
+    }
 }

@@ -41,7 +41,7 @@ struct Job {
 };
 
 class Pool {
-public:
+  public:
     explicit Pool(size_t workers) {
         for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { loop(); });
     }
@@ -67,7 +67,7 @@ public:
         if (job.error) std::rethrow_exception(job.error);
     }
 
-private:
+  private:
     void loop() {
         uint64_t seen = 0;
         std::unique_lock<std::mutex> g(mu_);
@@ -96,8 +96,12 @@ private:
 std::mutex g_create_mu;
 Pool* g_pool = nullptr;
 
-void atfork_prepare() { g_create_mu.lock(); }
-void atfork_parent() { g_create_mu.unlock(); }
+void atfork_prepare() {
+    g_create_mu.lock();
+}
+void atfork_parent() {
+    g_create_mu.unlock();
+}
 void atfork_child() {
     // The workers did not come along; forget the pool (deliberately leaked) and the lock.
     g_pool = nullptr;

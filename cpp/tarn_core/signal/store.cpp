@@ -19,7 +19,9 @@ uint8_t width_for(uint64_t p) {
     return 8;
 }
 
-bool is_arena(uint8_t tag) { return tag == kTagWide || tag == kTagLogic || tag == kTagStr; }
+bool is_arena(uint8_t tag) {
+    return tag == kTagWide || tag == kTagLogic || tag == kTagStr;
+}
 
 void put_len(std::vector<uint8_t>& a, uint64_t n) {
     uint8_t b[8];
@@ -44,12 +46,6 @@ uint64_t arena_entry_size(const std::vector<uint8_t>& a, uint8_t tag, uint64_t o
 }  // namespace
 
 // ---- Column: reading ----
-
-uint64_t Column::load(size_t r) const {
-    uint64_t p = 0;
-    std::memcpy(&p, payload_.data() + r * width_, width_);
-    return p;
-}
 
 Tag Column::run_tag(size_t r) const {
     uint8_t t = tag_at(r);
@@ -111,9 +107,17 @@ bool Column::runs_identical(size_t a, size_t b) const {
 }
 
 size_t Column::find_run(uint64_t index) const {
-    if (index >= end_ || starts_.empty() || index < starts_[0]) return npos;
-    auto it = std::upper_bound(starts_.begin(), starts_.end(), index);
-    return static_cast<size_t>(it - starts_.begin()) - 1;
+    if (index >= end_ || n_ == 0 || index < run_start(0)) return npos;
+    // Binary search over run starts: the last run starting at or before index.
+    size_t lo = 0, hi = n_;
+    while (hi - lo > 1) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (run_start(mid) <= index)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    return lo;
 }
 
 SignalValue Column::get(uint64_t index) const {
@@ -122,21 +126,39 @@ SignalValue Column::get(uint64_t index) const {
 }
 
 size_t Column::bytes() const {
-    return sizeof(Column) + starts_.capacity() * 4 + tags_.capacity() + payload_.capacity() +
-           arena_.capacity();
+    return sizeof(Column) + lo_.capacity() * 2 + base_.capacity() * 4 + starts32_.capacity() * 4 +
+           tags_.capacity() + payload_.capacity() + arena_.capacity();
 }
 
 // ---- Column: writing ----
 
+namespace {
+
+// Grow by a quarter rather than doubling: loads are dominated by these vectors, and a smaller
+// growth step keeps the slack (and so peak memory) low at the same amortised cost per append.
+template <class V>
+void reserve_more(V& v, size_t extra) {
+    size_t need = v.size() + extra;
+    if (need > v.capacity()) v.reserve(std::max(need, v.capacity() + v.capacity() / 4 + 16));
+}
+
+}  // namespace
+
 void Column::widen(uint8_t width) {
-    size_t n = starts_.size();
-    std::vector<uint8_t> out(n * width);
-    for (size_t r = 0; r < n; ++r) {
+    std::vector<uint8_t> out(n_ * width);
+    for (size_t r = 0; r < n_; ++r) {
         uint64_t p = load(r);
         std::memcpy(out.data() + r * width, &p, width);
     }
     payload_ = std::move(out);
     width_ = width;
+}
+
+void Column::materialize(uint8_t width) {
+    if (width_ == 0)
+        widen(std::max<uint8_t>(width, 1));
+    else if (width > width_)
+        widen(width);
 }
 
 void Column::store_payload(size_t r, uint64_t p) {
@@ -200,57 +222,156 @@ uint64_t Column::encode(const SignalValue& v, uint8_t* tag) {
 }
 
 void Column::make_mixed() {
-    tags_.assign(starts_.size(), kTagInt);
+    materialize(1);
+    tags_.assign(n_, kTagInt);
     mixed_ = true;
 }
 
+void Column::push_start(uint64_t start) {
+    if (!wide_starts_) {
+        if (n_ % kBlock == 0) {
+            reserve_more(base_, 1);
+            base_.push_back(static_cast<uint32_t>(start));
+            reserve_more(lo_, 1);
+            lo_.push_back(0);
+            return;
+        }
+        uint64_t off = start - base_.back();
+        if (off <= UINT16_MAX) {
+            reserve_more(lo_, 1);
+            lo_.push_back(static_cast<uint16_t>(off));
+            return;
+        }
+        // Runs too far apart for 16-bit offsets: switch this column to plain starts.
+        starts32_.reserve(n_ + n_ / 4 + 16);
+        for (size_t r = 0; r < n_; ++r) starts32_.push_back(static_cast<uint32_t>(run_start(r)));
+        std::vector<uint16_t>().swap(lo_);
+        std::vector<uint32_t>().swap(base_);
+        wide_starts_ = true;
+    }
+    reserve_more(starts32_, 1);
+    starts32_.push_back(static_cast<uint32_t>(start));
+}
+
 void Column::push_run(uint64_t start, uint8_t tag, uint64_t payload) {
+    if (width_ == 0) {
+        bool toggles =
+            tag == kTagInt && payload <= 1 && (n_ == 0 || payload == (toggle0_ ^ (n_ & 1)));
+        if (toggles) {
+            if (n_ == 0) toggle0_ = static_cast<uint8_t>(payload);
+        } else {
+            materialize(width_for(payload));
+        }
+    }
     if (tag != kTagInt && !mixed_) make_mixed();
-    starts_.push_back(static_cast<uint32_t>(start));
-    if (mixed_) tags_.push_back(tag);
-    payload_.resize(payload_.size() + width_);
-    store_payload(starts_.size() - 1, payload);
+    push_start(start);
+    ++n_;
+    if (mixed_) {
+        reserve_more(tags_, 1);
+        tags_.push_back(tag);
+    }
+    if (width_ != 0) {
+        reserve_more(payload_, width_);
+        payload_.resize(payload_.size() + width_);
+        store_payload(n_ - 1, payload);
+    }
+    last_start_ = static_cast<uint32_t>(start);
+    last_tag_ = tag;
+    last_payload_ = payload;
 }
 
 void Column::pop_run() {
-    starts_.pop_back();
+    --n_;
+    if (wide_starts_) {
+        starts32_.pop_back();
+    } else {
+        lo_.pop_back();
+        if (n_ % kBlock == 0) base_.pop_back();
+    }
     if (mixed_) tags_.pop_back();
-    payload_.resize(payload_.size() - width_);
+    if (width_ != 0) payload_.resize(n_ * width_);
+    cache_last();
 }
 
 void Column::set_run(size_t r, uint8_t tag, uint64_t payload) {
+    if (width_ == 0) {
+        if (tag == kTagInt && payload == load(r)) return;
+        if (tag == kTagInt && payload <= 1 && n_ == 1) {
+            toggle0_ = static_cast<uint8_t>(payload);
+            last_payload_ = payload;
+            return;
+        }
+        materialize(width_for(payload));
+    }
     if (tag != kTagInt && !mixed_) make_mixed();
     if (mixed_) tags_[r] = tag;
     store_payload(r, payload);
+    if (r + 1 == n_) {
+        last_tag_ = tag;
+        last_payload_ = payload;
+    }
 }
 
-void Column::append_encoded(uint64_t index, uint8_t tag, uint64_t payload) {
-    if (starts_.empty()) {
-        if (tag != kTagMissing) push_run(index, tag, payload);
+void Column::cache_last() {
+    if (n_ == 0) return;
+    last_start_ = static_cast<uint32_t>(run_start(n_ - 1));
+    last_tag_ = tag_at(n_ - 1);
+    last_payload_ = load(n_ - 1);
+}
+
+void Column::clear_runs() {
+    lo_.clear();
+    base_.clear();
+    starts32_.clear();
+    payload_.clear();
+    tags_.clear();
+    n_ = 0;
+    width_ = 0;
+    toggle0_ = 0;
+    wide_starts_ = false;
+    mixed_ = false;
+}
+
+void Column::append_encoded(uint64_t index, uint8_t tag, uint64_t payload, bool keep_missing) {
+    if (n_ == 0) {
+        if (tag != kTagMissing || keep_missing) push_run(index, tag, payload);
     } else {
-        size_t last = starts_.size() - 1;
-        if (starts_[last] == index) {
+        size_t last = n_ - 1;
+        if (last_start_ == index) {
             set_run(last, tag, payload);
-            if (last > 0 && payload_equal(tag_at(last - 1), load(last - 1), tag, payload)) pop_run();
-            else if (last == 0 && tag == kTagMissing) pop_run();
-        } else if (!payload_equal(tag_at(last), load(last), tag, payload)) {
+            if (last > 0 && payload_equal(tag_at(last - 1), load(last - 1), tag, payload))
+                pop_run();
+            else if (last == 0 && tag == kTagMissing)
+                pop_run();
+        } else if (!payload_equal(last_tag_, last_payload_, tag, payload)) {
             push_run(index, tag, payload);
         }
     }
     if (index + 1 > end_) end_ = static_cast<uint32_t>(index + 1);
 }
 
-void Column::append(uint64_t index, const SignalValue& v) {
+void Column::append(uint64_t index, const SignalValue& v, bool keep_missing) {
     if (index > kMaxIndex) return;
-    if (!starts_.empty() && index < starts_.back()) return set(index, v);
+    if (n_ && index < last_start_) return set(index, v);
     uint8_t tag;
     uint64_t p = encode(v, &tag);
-    append_encoded(index, tag, p);
+    append_encoded(index, tag, p, keep_missing);
+}
+
+void Column::append_column(const Column& piece, uint64_t offset) {
+    for (size_t r = 0; r < piece.n_; ++r) {
+        uint64_t at = piece.run_start(r) + offset;
+        if (at > kMaxIndex) return;
+        uint8_t tag = piece.tag_at(r);
+        uint64_t p = piece.load(r);
+        if (is_arena(tag)) p = encode(piece.run_value(r), &tag);  // into this column's arena
+        append_encoded(at, tag, p);
+    }
 }
 
 void Column::append_int(uint64_t index, uint64_t v) {
     if (index > kMaxIndex) return;
-    if (!starts_.empty() && index < starts_.back()) return set(index, SignalValue::make_int(v));
+    if (n_ && index < last_start_) return set(index, SignalValue::make_int(v));
     append_encoded(index, kTagInt, v);
 }
 
@@ -260,8 +381,7 @@ void Column::set(uint64_t index, const SignalValue& v) {
     uint64_t p = encode(v, &tag);
     if (index >= end_) {
         // The dense list grows with Missing slots up to the new one.
-        if (!starts_.empty() && index > end_ && tag_at(starts_.size() - 1) != kTagMissing)
-            push_run(end_, kTagMissing, 0);
+        if (n_ && index > end_ && tag_at(n_ - 1) != kTagMissing) push_run(end_, kTagMissing, 0);
         append_encoded(index, tag, p);
         return;
     }
@@ -273,29 +393,28 @@ void Column::set(uint64_t index, const SignalValue& v) {
     // A write inside the written range: rebuild the runs around it. Readers write in index
     // order, so this path is rare and may cost the column's length.
     std::vector<std::tuple<uint64_t, uint8_t, uint64_t>> runs;
-    runs.reserve(starts_.size() + 2);
-    size_t n = starts_.size();
+    runs.reserve(n_ + 2);
+    size_t n = n_;
     size_t i = 0;
-    for (; i < n && starts_[i] < index; ++i) runs.emplace_back(starts_[i], tag_at(i), load(i));
+    for (; i < n && run_start(i) < index; ++i) runs.emplace_back(run_start(i), tag_at(i), load(i));
     runs.emplace_back(index, tag, p);
-    if (i < n && starts_[i] == index) ++i;
-    uint64_t next = i < n ? starts_[i] : end_;
+    if (i < n && run_start(i) == index) ++i;
+    uint64_t next = i < n ? run_start(i) : end_;
     if (index + 1 < next) runs.emplace_back(index + 1, old_tag, old_p);
-    for (; i < n; ++i) runs.emplace_back(starts_[i], tag_at(i), load(i));
+    for (; i < n; ++i) runs.emplace_back(run_start(i), tag_at(i), load(i));
 
-    starts_.clear();
-    tags_.clear();
-    payload_.clear();
+    clear_runs();  // the arena stays: payloads still point into it
     for (auto& [s, t, q] : runs) {
-        if (starts_.empty() ? t == kTagMissing
-                            : payload_equal(tag_at(starts_.size() - 1), load(starts_.size() - 1), t, q))
+        if (n_ == 0 ? t == kTagMissing : payload_equal(tag_at(n_ - 1), load(n_ - 1), t, q))
             continue;
         push_run(s, t, q);
     }
 }
 
 void Column::shrink() {
-    starts_.shrink_to_fit();
+    lo_.shrink_to_fit();
+    base_.shrink_to_fit();
+    starts32_.shrink_to_fit();
     tags_.shrink_to_fit();
     payload_.shrink_to_fit();
     arena_.shrink_to_fit();
@@ -333,10 +452,10 @@ std::vector<SignalValue> SignalStore::get_range(uint64_t id, uint64_t start, uin
 void SignalStore::forward_fill(uint64_t index) {
     if (index == 0 || index > kMaxIndex) return;
     for (Column& c : columns_) {
-        if (c.end_ < index || c.starts_.empty()) continue;
+        if (c.end_ < index || c.n_ == 0) continue;
         if (c.end_ == index) {
             // The last run holds index - 1; a non-Missing value carries on.
-            if (c.tag_at(c.starts_.size() - 1) != kTagMissing) c.end_ = static_cast<uint32_t>(index + 1);
+            if (c.tag_at(c.n_ - 1) != kTagMissing) c.end_ = static_cast<uint32_t>(index + 1);
             continue;
         }
         size_t prev = c.find_run(index - 1);
@@ -348,7 +467,41 @@ void SignalStore::forward_fill(uint64_t index) {
 }
 
 void SignalStore::append(uint64_t id, uint64_t index, const SignalValue& value) {
-    col(id).append(index, value);
+    col(id).append(index, value, piece_mode_);
+}
+
+void Column::reserve_runs(size_t runs, uint8_t width, bool mixed) {
+    if (runs <= n_) return;
+    size_t total = runs;
+    if (wide_starts_)
+        starts32_.reserve(total);
+    else {
+        lo_.reserve(total);
+        base_.reserve(total / kBlock + 1);
+    }
+    if (width) payload_.reserve(total * std::max(width, width_));
+    if (mixed) tags_.reserve(total);
+}
+
+void SignalStore::reserve_for_pieces(uint64_t id, const std::vector<SignalStore*>& pieces) {
+    size_t runs = 0;
+    uint8_t width = 0;
+    bool mixed = false;
+    for (SignalStore* p : pieces) {
+        if (id >= p->columns_.size()) continue;
+        const Column& c = p->columns_[static_cast<size_t>(id)];
+        runs += c.n_;
+        width = std::max(width, c.width_);
+        mixed = mixed || c.mixed_;
+    }
+    col(id).reserve_runs(runs, width, mixed);
+}
+
+void SignalStore::append_piece_column(uint64_t id, SignalStore& piece, uint64_t offset) {
+    if (id >= piece.columns_.size()) return;
+    Column& src = piece.columns_[static_cast<size_t>(id)];
+    if (src.n_) col(id).append_column(src, offset);
+    src = Column();
 }
 
 void SignalStore::append_int(uint64_t id, uint64_t index, uint64_t value) {
@@ -358,7 +511,7 @@ void SignalStore::append_int(uint64_t id, uint64_t index, uint64_t value) {
 void SignalStore::finish(uint64_t num_indices) {
     uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(num_indices, kMaxIndex + 1));
     for (Column& c : columns_) {
-        if (!c.starts_.empty() && c.end_ < n) c.end_ = n;
+        if (c.n_ && c.end_ < n) c.end_ = n;
         c.shrink();
     }
 }

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -25,15 +26,17 @@ namespace tarn {
 inline constexpr uint64_t kMaxIndex = std::numeric_limits<uint32_t>::max() - 1;
 
 class Column {
-public:
+  public:
     static constexpr size_t npos = static_cast<size_t>(-1);
 
     // Values at indices >= end() read Missing (the dense list's length).
     uint64_t end() const { return end_; }
-    size_t num_runs() const { return starts_.size(); }
-    uint64_t run_start(size_t r) const { return starts_[r]; }
+    size_t num_runs() const { return n_; }
+    uint64_t run_start(size_t r) const {
+        return wide_starts_ ? starts32_[r] : uint64_t(base_[r / kBlock]) + lo_[r];
+    }
     // First index after run r (the next run's start, or end()).
-    uint64_t run_stop(size_t r) const { return r + 1 < starts_.size() ? starts_[r + 1] : end_; }
+    uint64_t run_stop(size_t r) const { return r + 1 < n_ ? run_start(r + 1) : end_; }
     Tag run_tag(size_t r) const;
     SignalValue run_value(size_t r) const;
     // The Int payload of run r; only meaningful when run_tag(r) == Tag::Int.
@@ -49,38 +52,82 @@ public:
     // Bytes held (for memory accounting).
     size_t bytes() const;
 
-private:
+  private:
     friend class SignalStore;
     enum : uint8_t { kLogicInline = 6 };
+    static constexpr size_t kBlock = 256;  // runs per 16-bit start block
 
-    uint64_t load(size_t r) const;
+    uint64_t load(size_t r) const {
+        switch (width_) {
+            case 0:
+                return toggle0_ ^ (r & 1);
+            case 1:
+                return payload_[r];
+            case 2: {
+                uint16_t v;
+                std::memcpy(&v, payload_.data() + 2 * r, 2);
+                return v;
+            }
+            case 4: {
+                uint32_t v;
+                std::memcpy(&v, payload_.data() + 4 * r, 4);
+                return v;
+            }
+            default: {
+                uint64_t v;
+                std::memcpy(&v, payload_.data() + 8 * r, 8);
+                return v;
+            }
+        }
+    }
     void store_payload(size_t r, uint64_t p);
     void widen(uint8_t width);
+    void materialize(uint8_t width);
     uint64_t encode(const SignalValue& v, uint8_t* tag);
     bool payload_equal(uint8_t ta, uint64_t pa, uint8_t tb, uint64_t pb) const;
     uint8_t tag_at(size_t r) const { return mixed_ ? tags_[r] : 0; }
     void make_mixed();
+    void push_start(uint64_t start);
     void push_run(uint64_t start, uint8_t tag, uint64_t payload);
     void pop_run();
     void set_run(size_t r, uint8_t tag, uint64_t payload);
+    void clear_runs();
+    void cache_last();
 
-    void append(uint64_t index, const SignalValue& v);
+    void append(uint64_t index, const SignalValue& v, bool keep_missing);
     void append_int(uint64_t index, uint64_t v);
-    void append_encoded(uint64_t index, uint8_t tag, uint64_t payload);
+    void append_encoded(uint64_t index, uint8_t tag, uint64_t payload, bool keep_missing = false);
+    void append_column(const Column& piece, uint64_t offset);
+    void reserve_runs(size_t runs, uint8_t width, bool mixed);
     void set(uint64_t index, const SignalValue& v);
     void shrink();
 
-    std::vector<uint32_t> starts_;
-    std::vector<uint8_t> tags_;     // one per run once a non-Int value arrives (mixed_)
-    std::vector<uint8_t> payload_;  // width_ bytes per run, little-endian
-    std::vector<uint8_t> arena_;    // variable-size values (Wide, long Logic, Str)
+    // Run starts: 16-bit offsets from a 32-bit base per block of kBlock runs while every offset
+    // fits (busy signals), plain 32-bit starts otherwise.
+    std::vector<uint16_t> lo_;
+    std::vector<uint32_t> base_;
+    std::vector<uint32_t> starts32_;
+    // Payloads: width_ bytes per run, little-endian. Width 0 is the toggle form of a signal whose
+    // runs are Int 0 and 1 alternating (identical neighbours always merge, so a two-state bit
+    // stays in this form): run r holds toggle0_ ^ (r & 1) and costs no payload bytes at all.
+    std::vector<uint8_t> payload_;
+    std::vector<uint8_t> tags_;   // one per run once a non-Int value arrives (mixed_)
+    std::vector<uint8_t> arena_;  // variable-size values (Wide, long Logic, Str)
+    // The last run, cached so that appending (the hot path of loading) decides from this struct
+    // alone without touching the tails of the vectors above.
+    uint64_t last_payload_ = 0;
+    uint32_t last_start_ = 0;
+    uint8_t last_tag_ = 0;
+    size_t n_ = 0;
     uint32_t end_ = 0;
-    uint8_t width_ = 1;
+    uint8_t width_ = 0;
+    uint8_t toggle0_ = 0;
+    bool wide_starts_ = false;
     bool mixed_ = false;
 };
 
 class SignalStore {
-public:
+  public:
     // Literal operations.
     void set(uint64_t id, uint64_t index, const SignalValue& value);
     SignalValue get(uint64_t id, uint64_t index) const;
@@ -92,6 +139,15 @@ public:
     void append_int(uint64_t id, uint64_t index, uint64_t value);
     void finish(uint64_t num_indices);
 
+    // Parallel loading: a piece of a dump is appended into its own store with local indices,
+    // keeping a leading Missing (it overrides the value carried in from the previous piece).
+    // `append_piece_column` then appends a piece's column `id` at `offset`, as if its changes
+    // had been appended here directly, and releases that column of the piece.
+    void set_piece_mode() { piece_mode_ = true; }
+    void append_piece_column(uint64_t id, SignalStore& piece, uint64_t offset);
+    // Sizes column `id` for the runs of all pieces at once (no growth copies while joining).
+    void reserve_for_pieces(uint64_t id, const std::vector<SignalStore*>& pieces);
+
     // Make sure ids 0..n-1 exist (so unknown-but-declared ids read Missing cheaply).
     void reserve_ids(uint64_t n);
 
@@ -101,9 +157,10 @@ public:
     }
     size_t bytes() const;
 
-private:
+  private:
     Column& col(uint64_t id);
     std::vector<Column> columns_;
+    bool piece_mode_ = false;
 };
 
 }  // namespace tarn

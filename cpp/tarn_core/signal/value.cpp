@@ -75,8 +75,8 @@ SignalValue parse_binary_str(std::string_view text) {
         bits.reserve(text.size());
         for (char c : text) {
             if (continuation(c)) continue;
-            bits.push_back(c == '0'   ? kBit0
-                           : c == '1' ? kBit1
+            bits.push_back(c == '0'                 ? kBit0
+                           : c == '1'               ? kBit1
                            : (c == 'z' || c == 'Z') ? kBitZ
                                                     : kBitX);
         }

@@ -23,10 +23,16 @@ struct SignalValue {
 
     SignalValue() : v(std::monostate{}) {}
     static SignalValue make_int(uint64_t x) { return SignalValue(std::in_place_index<0>, x); }
-    static SignalValue make_wide(Words w) { return SignalValue(std::in_place_index<1>, std::move(w)); }
-    static SignalValue make_logic(Bits b) { return SignalValue(std::in_place_index<2>, std::move(b)); }
+    static SignalValue make_wide(Words w) {
+        return SignalValue(std::in_place_index<1>, std::move(w));
+    }
+    static SignalValue make_logic(Bits b) {
+        return SignalValue(std::in_place_index<2>, std::move(b));
+    }
     static SignalValue make_real(double x) { return SignalValue(std::in_place_index<3>, x); }
-    static SignalValue make_str(std::string s) { return SignalValue(std::in_place_index<4>, std::move(s)); }
+    static SignalValue make_str(std::string s) {
+        return SignalValue(std::in_place_index<4>, std::move(s));
+    }
     static SignalValue missing() { return SignalValue(); }
 
     Tag tag() const { return static_cast<Tag>(v.index()); }
@@ -40,7 +46,7 @@ struct SignalValue {
     // Identical representation (same variant, same payload bits). Used to merge equal runs.
     bool identical(const SignalValue& o) const;
 
-private:
+  private:
     template <size_t I, class... A>
     explicit SignalValue(std::in_place_index_t<I> i, A&&... a) : v(i, std::forward<A>(a)...) {}
 };

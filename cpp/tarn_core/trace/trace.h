@@ -31,7 +31,7 @@ struct TraceData {
 
 // A finished, read-only trace.
 class Trace {
-public:
+  public:
     explicit Trace(TraceData data) : d_(std::move(data)) {}
 
     const std::vector<std::string>& signal_names() const { return d_.signal_names; }
@@ -57,7 +57,7 @@ public:
     // The column of a signal id; nullptr when the id holds no values.
     const Column* column(uint64_t id) const { return d_.store.column(id); }
 
-private:
+  private:
     TraceData d_;
 };
 

@@ -16,7 +16,9 @@ const HashKey& hash_key() {
 
 namespace {
 
-inline uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+inline uint64_t rotl(uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+}
 
 struct SipState {
     uint64_t v0, v1, v2, v3;

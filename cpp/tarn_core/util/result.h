@@ -14,7 +14,7 @@ struct Error {
 
 template <class T>
 class Result {
-public:
+  public:
     Result(T value) : v_(std::move(value)) {}  // NOLINT: implicit by design
     Result(Error e) : v_(std::move(e)) {}      // NOLINT
     static Result fail(std::string message) { return Result(Error{std::move(message)}); }
@@ -26,7 +26,7 @@ public:
     const T& value() const& { return std::get<0>(v_); }
     const std::string& error() const { return std::get<1>(v_).message; }
 
-private:
+  private:
     std::variant<T, Error> v_;
 };
 

@@ -65,8 +65,8 @@ size_t space_at(std::string_view s, size_t i) {
     auto b = [&](size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0; };
     if (c == 0xC2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;
     if (c == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;  // U+1680
-    if (c == 0xE2 && b(1) == 0x80 && ((b(2) >= 0x80 && b(2) <= 0x8A) || b(2) == 0xA8 ||
-                                      b(2) == 0xA9 || b(2) == 0xAF))
+    if (c == 0xE2 && b(1) == 0x80 &&
+        ((b(2) >= 0x80 && b(2) <= 0x8A) || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF))
         return 3;  // U+2000..200A, U+2028, U+2029, U+202F
     if (c == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;  // U+205F
     if (c == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;  // U+3000

@@ -13,7 +13,9 @@ bool is_utf8(std::string_view s);
 // True when some byte is outside ASCII (then lines need validation and Unicode white space).
 bool has_non_ascii(const char* p, size_t n);
 
-inline bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+inline bool is_ascii_space(unsigned char c) {
+    return c == ' ' || (c >= 0x09 && c <= 0x0D);
+}
 
 // Trim / split at Unicode white space. The input must be valid UTF-8.
 std::string_view trim(std::string_view s);
