@@ -25,18 +25,5 @@ TEST(VpdSections, NameSectionTest) {
     EXPECT_FALSE(names("aa\0bb\0cc\0d.\0"s));  // a trailing dot is no identifier
 }
 
-TEST(VpdFiles, HeaderRules) {
-    std::vector<uint8_t> f(128, 0);
-    f[0] = 0x78, f[1] = 0x56, f[2] = 0x34, f[3] = 0x12;
-    Result<Trace> r = vpd::parse(f);
-    ASSERT_TRUE(r.ok());
-    EXPECT_TRUE(r.value().signal_names().empty());
-    EXPECT_EQ(r.value().timestamps(), std::vector<uint64_t>{0});
-    f[3] = 0x13;
-    EXPECT_EQ(vpd::parse(f).error(), "Not a VPD file (magic=0x13345678)");
-    f.pop_back();
-    EXPECT_EQ(vpd::parse(f).error(), "VPD file too small");
-}
-
 }  // namespace
 }  // namespace tarn
