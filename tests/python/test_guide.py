@@ -7,6 +7,7 @@ import shlex
 
 import pytest
 
+from tarn import PyExpr
 from tarn.cli import main
 from conftest import ROOT
 
@@ -56,6 +57,8 @@ def test_python_block(n, monkeypatch):
 
 @pytest.mark.parametrize("line, expected", commands(), ids=lambda x: x if isinstance(x, str) else "")
 def test_console_command(line, expected, monkeypatch, capsys):
+    if not hasattr(PyExpr, "is_z"):
+        pytest.skip("the shown outputs need PyExpr (z values, conditions)")
     monkeypatch.chdir(ROOT)
     argv = shlex.split(line)
     assert argv[0] == "tarn"
