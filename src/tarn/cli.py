@@ -58,11 +58,28 @@ def _name(trace: PyTrace, name: str) -> str:
     )
 
 
-def _index(trace: PyTrace, index: int, what: str = "index") -> int:
+def _index(trace: PyTrace, index: "int | str", what: str = "index") -> int:
+    """A sample index from the command line: a number, or "@T" for the sample at time T."""
     last = trace.max_index()
+    if isinstance(index, str):
+        return _index_at_time(trace, int(index[1:]), what)
     if index > last:
         raise CliError(f"{what} {index} is beyond the last index {last}")
     return index
+
+
+def _index_at_time(trace: PyTrace, time: int, what: str) -> int:
+    """The last sample whose time stamp is at or before ``time`` (time stamps ascend)."""
+    lo, hi = 0, trace.max_index()
+    if _index_count(trace) == 0 or trace.timestamp(0) > time:
+        raise CliError(f"{what} @{time} is before the first time stamp")
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        if trace.timestamp(mid) <= time:
+            lo = mid
+        else:
+            hi = mid - 1
+    return lo
 
 
 def _unknown(trace: PyTrace, name: str, index: int) -> str:
@@ -408,7 +425,8 @@ def _cmd_wave(args: argparse.Namespace) -> int:
     if args.json:
         _emit_json({"output": args.output, "from": start, "to": stop, "signals": names})
     else:
-        print(f"wrote {args.output} ({len(names)} signals, indices {start} to {stop})")
+        plural = "" if len(names) == 1 else "s"
+        print(f"wrote {args.output} ({len(names)} signal{plural}, indices {start} to {stop})")
     return 0
 
 
@@ -423,12 +441,19 @@ class _Parser(argparse.ArgumentParser):
 
 def _nonneg(text: str) -> int:
     try:
-        v = int(text, 0)
+        v = int(text, 10) if text.lstrip("+-").isdigit() else int(text, 0)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
     if v < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {text}")
     return v
+
+
+def _sample(text: str) -> "int | str":
+    """A sample index, or "@T": the sample at time T (resolved once the dump is loaded)."""
+    if text.startswith("@"):
+        return "@" + str(_nonneg(text[1:]))
+    return _nonneg(text)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -454,14 +479,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("value", "the value of a signal at a sample index", _cmd_value)
     p.add_argument("name", help="signal name")
-    p.add_argument("index", type=_nonneg, help="sample index")
+    p.add_argument("index", type=_sample, help="sample index, or @T for the sample at time T")
 
     p = command("snapshot", "all values at a sample index", _cmd_snapshot)
-    p.add_argument("index", type=_nonneg, help="sample index")
+    p.add_argument("index", type=_sample, help="sample index, or @T for the sample at time T")
     p.add_argument("--scope", metavar="S", help="only signals under scope S (names relative)")
 
     p = command("changes", "signals that changed at a sample index", _cmd_changes)
-    p.add_argument("index", type=_nonneg, help="sample index")
+    p.add_argument("index", type=_sample, help="sample index, or @T for the sample at time T")
     p.add_argument("--scope", metavar="S", help="only signals under scope S")
 
     p = command("transitions", "every change of one signal", _cmd_transitions)
@@ -486,8 +511,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("wave", "draw signals as a timing diagram (SVG)", _cmd_wave)
     p.add_argument("names", nargs="+", metavar="NAME", help="signals to draw, top to bottom")
-    p.add_argument("--from", dest="start", type=_nonneg, metavar="I", help="first index")
-    p.add_argument("--to", dest="stop", type=_nonneg, metavar="I", help="last index")
+    p.add_argument("--from", dest="start", type=_sample, metavar="I", help="first index (or @T)")
+    p.add_argument("--to", dest="stop", type=_sample, metavar="I", help="last index (or @T)")
     p.add_argument("-o", "--output", required=True, metavar="FILE.svg", help="SVG file to write")
     p.add_argument("--hex", action="store_true", help="label bus values in hexadecimal")
     return parser
@@ -501,6 +526,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return e.code if isinstance(e.code, int) else 2
     try:
         return args.run(args)
+    except KeyboardInterrupt:
+        return 130
     except BrokenPipeError:
         # The reader went away (``tarn ... | head``): not an error; keep Python from complaining
         # when it flushes stdout at exit.

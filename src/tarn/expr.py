@@ -26,7 +26,7 @@ Operands:
 * signal names: dotted paths of identifiers (``top.cpu.pc``; letters, digits, ``_`` and ``$``,
   not starting with a digit). A component starting with a backslash is a Verilog escaped
   identifier and runs to the next white space (``top.\\bus.data [3:0]``). Any other name is
-  written between backquotes, with a doubled backquote standing for one: ```top.mem[3]```.
+  written between backquotes, a doubled backquote standing for one (`` `top.mem[3]` ``).
   A ``[`` right after a bare name always starts a slice.
 * integers: ``42``, ``1_000``, ``0x2A``, ``0b101010``, ``0o52``, and Verilog based literals
   ``'h2A``, ``8'b0010_1010``, ``'d42``, ``'o52`` (the size, if given, must hold the value);
@@ -107,6 +107,11 @@ class ExprError(ValueError):
         if self.suggestions:
             line += " (did you mean " + ", ".join(self.suggestions) + "?)"
         super().__init__(line)
+
+    def __reduce__(self):  # type: ignore[no-untyped-def]
+        # Keep the attributes when the error crosses a process boundary (multiprocessing).
+        args = (self.message, self.text, self.position, self.length, self.suggestions)
+        return (type(self), args)
 
     def pointer(self) -> str:
         """The expression text and, below it, carets under the offending characters."""

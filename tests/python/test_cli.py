@@ -102,6 +102,12 @@ def test_value(run, trace):
     # A short name that is the last part of one full name is enough.
     assert as_json(run, "value", "temperature", "0")["signal"] == "tb.temperature"
     assert as_json(run, "value", "tb.data_bus", "3")["value"] is None
+    # "@T" picks the last sample at or before time T.
+    assert as_json(run, "value", "tb.count", "@40000")["index"] == 10
+    assert as_json(run, "value", "tb.count", "@39999")["index"] == 9
+    assert as_json(run, "value", "tb.count", "@99999999")["index"] == trace.max_index()
+    assert as_json(run, "value", "tb.count", "0x0a")["index"] == 10
+    assert as_json(run, "value", "tb.count", "010")["index"] == 10
     code, out, _ = run("value", "tb.data_bus", "3", allow_missing=True)
     assert code == 0 and out.split()[-1] == "x"
 
@@ -197,6 +203,7 @@ def test_find(run, trace):
         (["wave", "tb.clk"], 2, "-o/--output"),
         (["wave", "tb.clk", "--from", "10", "--to", "5", "-o", "x.svg"], 1, "before --from"),
         (["wave", "tb.clk", "--to", "500", "-o", "x.svg"], 1, "--to 500 is beyond"),
+        (["value", "tb.count", "@soon"], 2, "not an integer: 'soon'"),
         (["bogus"], 2, "invalid choice"),
     ],
 )
