@@ -93,10 +93,10 @@ def _unknown(trace: PyTrace, name: str, index: int) -> str:
         return "x"
 
 
-def show(value: Any, unknown: Callable[[], str] = lambda: "x") -> str:
-    """A value as a table shows it: None (x, z or no value) as ``unknown()``."""
+def show(value: Any, trace: Optional[PyTrace] = None, name: str = "", index: int = 0) -> str:
+    """A value as a table shows it; None (no two-state value) as "z" or "x" (see ``_unknown``)."""
     if value is None:
-        return unknown()
+        return "x" if trace is None else _unknown(trace, name, index)
     if isinstance(value, float):
         return repr(value)
     return str(value)
@@ -250,7 +250,7 @@ def _cmd_value(args: argparse.Namespace) -> int:
     if args.json:
         _emit_json({"signal": name, "index": index, "time": time, "value": _json_value(value)})
         return 0
-    shown = show(value, lambda: _unknown(trace, name, index))
+    shown = show(value, trace, name, index)
     table(("SIGNAL", "INDEX", "TIME", "VALUE"), [(name, str(index), str(time), shown)],
           (False, True, True, False))
     return 0
@@ -275,7 +275,7 @@ def _cmd_snapshot(args: argparse.Namespace) -> int:
     if not values:
         print("(no signals)")
         return 0
-    rows = [(k, show(v, lambda k=k: _unknown(trace, prefix + k, index))) for k, v in values.items()]
+    rows = [(k, show(v, trace, prefix + k, index)) for k, v in values.items()]
     table(("NAME", "VALUE"), rows, (False, False))
     return 0
 
@@ -289,19 +289,12 @@ def _cmd_changes(args: argparse.Namespace) -> int:
         changes = trace.changed_at(index)
     time = trace.timestamp(index)
     if args.json:
-        rows = [{"name": n, "old": _json_value(o), "new": _json_value(v)} for n, o, v in changes]
-        _emit_json({"index": index, "time": time, "changes": rows})
+        records = [{"name": n, "old": _json_value(o), "new": _json_value(v)} for n, o, v in changes]
+        _emit_json({"index": index, "time": time, "changes": records})
         return 0
     print(f"index {index}, time {time}: {len(changes)} change{'' if len(changes) == 1 else 's'}")
     if changes:
-        rows = [
-            (
-                n,
-                show(o, lambda n=n: _unknown(trace, n, index - 1)),
-                show(v, lambda n=n: _unknown(trace, n, index)),
-            )
-            for n, o, v in changes
-        ]
+        rows = [(n, show(o, trace, n, index - 1), show(v, trace, n, index)) for n, o, v in changes]
         table(("NAME", "OLD", "NEW"), rows, (False, False, False))
     return 0
 
@@ -312,22 +305,17 @@ def _cmd_transitions(args: argparse.Namespace) -> int:
     found = trace.transitions(name)
     shown = found if args.limit is None else found[: args.limit]
     if args.json:
-        rows = [
+        records = [
             {"index": i, "time": trace.timestamp(i), "old": _json_value(o), "new": _json_value(v)}
             for i, o, v in shown
         ]
-        _emit_json({"signal": name, "total": len(found), "transitions": rows})
+        _emit_json({"signal": name, "total": len(found), "transitions": records})
         return 0
     if not found:
         print(f"{name}: no transitions")
         return 0
     rows = [
-        (
-            str(i),
-            str(trace.timestamp(i)),
-            show(o, lambda i=i: _unknown(trace, name, i - 1)),
-            show(v, lambda i=i: _unknown(trace, name, i)),
-        )
+        (str(i), str(trace.timestamp(i)), show(o, trace, name, i - 1), show(v, trace, name, i))
         for i, o, v in shown
     ]
     table(("INDEX", "TIME", "OLD", "NEW"), rows, (True, True, False, False))
@@ -363,11 +351,11 @@ def _cmd_find(args: argparse.Namespace) -> int:
     trace = load(args.file)
     compiled = _expr.compile(trace, args.expr, scope=args.scope)
     if args.count:
-        n = trace.parallel_count(compiled) if args.parallel else len(trace.find(compiled))
+        total = trace.parallel_count(compiled) if args.parallel else len(trace.find(compiled))
         if args.json:
-            _emit_json({"count": n})
+            _emit_json({"count": total})
         else:
-            print(n)
+            print(total)
         return 0
     names = _value_names(trace, args.values)
     if args.parallel:
@@ -395,7 +383,7 @@ def _cmd_find(args: argparse.Namespace) -> int:
     for i, vals in shown:
         cells = [str(i), str(trace.timestamp(i))]
         for n, v in zip(names, vals):
-            cells.append(show(v, lambda n=n, i=i: _unknown(trace, n, i)))
+            cells.append(show(v, trace, n, i))
         out.append(cells)
     table(("INDEX", "TIME") + tuple(names), out, (True, True) + (False,) * len(names))
     _more(len(shown), len(rows))

@@ -235,8 +235,9 @@ FUNCTIONS = {
     "$fell": (1, 1),
 }
 
-_PUNCT = ("&&", "||", "==", "!=", "<=", ">=", "<", ">", "!", "&", "|", "^", "+", "-")
-_PUNCT += ("(", ")", "[", "]", ":", ",")
+# Longest first, so that "&&" is not read as two "&".
+_PUNCT = ("&&", "||", "==", "!=", "<=", ">=", "<", ">", "!", "&", "|", "^", "+", "-", "(", ")", "[",
+          "]", ":", ",")
 _BASES = {"h": 16, "d": 10, "b": 2, "o": 8}
 _NUMBER = re.compile(
     r"(?P<based>(?P<size>[0-9][0-9_]*)?'[sS]?(?P<base>[hHdDbBoO])(?P<bdigits>[0-9a-fA-F_xXzZ?]*))"
@@ -801,8 +802,9 @@ def compile(trace: PyTrace, text: str, scope: Optional[str] = None) -> PyExpr:  
     that is not found (the message gives the column and close names).
     """
     tree = parse(text)
-    ids = {}
+    ids: dict = {}
     for node in _walk(tree):
         if isinstance(node, Name) and node.name not in ids:
+            # A resolved name always has an id.
             ids[node.name] = trace.signal_id(_resolve(trace, node, text, scope))
-    return _build(tree, lambda node: ids[node.name])
+    return _build(tree, lambda node: int(ids[node.name]))
