@@ -6,6 +6,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "eval/pool.h"
 #include "trace/readers.h"
 #include "util/text.h"
 
@@ -69,6 +75,11 @@ Parser::Parser() {
     d_.kind = TraceKind::Vcd;
 }
 
+Parser::Parser(const CodeTable& shared) : codes_(&shared), piece_(true) {
+    d_.kind = TraceKind::Vcd;
+    d_.store.set_piece_mode();
+}
+
 void Parser::declaration_scope(std::string_view line) {
     std::string_view parts[3];
     if (text::split_ws(line, parts, 3) < 3) return;
@@ -96,10 +107,10 @@ void Parser::declaration_var(std::string_view line) {
         full.reserve(scope_path_.size() + 1 + reference.size());
         full.append(scope_path_).append(".").append(reference);
     }
-    uint64_t id = codes_.find(code);
+    uint64_t id = own_codes_.find(code);
     if (id == CodeTable::kNone) {
         id = next_id_++;
-        codes_.insert(code, id);
+        own_codes_.insert(code, id);
     }
     auto it = d_.name_to_id.find(std::string_view(full));
     if (it == d_.name_to_id.end()) {
@@ -127,19 +138,19 @@ void Parser::value_change(std::string_view s, bool ascii) {
     switch (c) {
         case '0':
         case '1': {
-            uint64_t id = codes_.find(s.substr(1));
+            uint64_t id = codes_->find(s.substr(1));
             if (id != CodeTable::kNone) d_.store.append_int(id, current_index_, uint64_t(c - '0'));
             return;
         }
         case 'x':
         case 'X': {
-            uint64_t id = codes_.find(s.substr(1));
+            uint64_t id = codes_->find(s.substr(1));
             if (id != CodeTable::kNone) d_.store.append(id, current_index_, SignalValue::missing());
             return;
         }
         case 'z':
         case 'Z': {
-            uint64_t id = codes_.find(s.substr(1));
+            uint64_t id = codes_->find(s.substr(1));
             if (id != CodeTable::kNone)
                 d_.store.append(id, current_index_, SignalValue::make_logic({kBitZ}));
             return;
@@ -157,7 +168,7 @@ void Parser::value_change(std::string_view s, bool ascii) {
     std::string_view value = s.substr(0, sp);
     std::string_view code =
         ascii ? text::trim_ascii(s.substr(sp + 1)) : text::trim(s.substr(sp + 1));
-    uint64_t id = codes_.find(code);
+    uint64_t id = codes_->find(code);
     if (id == CodeTable::kNone) return;
     if (c == 'b' || c == 'B') {
         // Fast path for two-state vectors; anything else takes the general rule.
@@ -183,6 +194,11 @@ void Parser::line(std::string_view raw, bool ascii) {
     std::string_view s = ascii ? text::trim_ascii(raw) : text::trim(raw);
     if (s.empty()) return;
     if (s[0] == '$') {
+        if (piece_ &&
+            (starts_with(s, "$scope") || starts_with(s, "$upscope") || starts_with(s, "$var"))) {
+            unsafe_ = true;  // declarations inside the dump: leave it to a sequential pass
+            return;
+        }
         if (starts_with(s, "$scope")) return declaration_scope(s);
         if (starts_with(s, "$upscope")) {
             if (!scope_lens_.empty()) {
@@ -200,23 +216,63 @@ void Parser::line(std::string_view raw, bool ascii) {
     if (dumping_) value_change(s, ascii);
 }
 
+bool Parser::is_time_line(std::string_view raw, bool ascii) const {
+    if (!ascii && !text::is_utf8(raw)) return false;
+    std::string_view s = ascii ? text::trim_ascii(raw) : text::trim(raw);
+    return !s.empty() && s[0] == '#';
+}
+
 size_t Parser::feed(const char* data, size_t size, bool last) {
     bool ascii = !text::has_non_ascii(data, size);
     size_t pos = 0;
     while (pos < size) {
         const void* nl = std::memchr(data + pos, '\n', size - pos);
-        if (!nl) break;
-        size_t end = static_cast<size_t>(static_cast<const char*>(nl) - data);
+        if (!nl && !last) break;
+        size_t end = nl ? static_cast<size_t>(static_cast<const char*>(nl) - data) : size;
         std::string_view raw(data + pos, end - pos);
-        line(raw, ascii || !text::has_non_ascii(raw.data(), raw.size()));
-        pos = end + 1;
-    }
-    if (last && pos < size) {
-        std::string_view raw(data + pos, size - pos);
-        line(raw, ascii || !text::has_non_ascii(raw.data(), raw.size()));
-        pos = size;
+        bool line_ascii = ascii || !text::has_non_ascii(raw.data(), raw.size());
+        if (stop_at_time_ && is_time_line(raw, line_ascii)) {
+            stopped_ = true;
+            return pos;
+        }
+        if (piece_ && first_line_ && !is_time_line(raw, line_ascii)) unsafe_ = true;
+        first_line_ = false;
+        line(raw, line_ascii);
+        pos = nl ? end + 1 : size;
     }
     return pos;
+}
+
+void Parser::join(std::vector<std::unique_ptr<Parser>>& pieces) {
+    std::vector<uint64_t> offsets;
+    uint64_t at = d_.timestamps.size();
+    for (auto& p : pieces) {
+        offsets.push_back(at);
+        at += p->d_.timestamps.size();
+    }
+    d_.timestamps.reserve(at);
+    for (auto& p : pieces) {
+        d_.timestamps.insert(d_.timestamps.end(), p->d_.timestamps.begin(), p->d_.timestamps.end());
+        std::vector<uint64_t>().swap(p->d_.timestamps);
+    }
+    if (!d_.timestamps.empty()) {
+        dumping_ = true;
+        current_index_ = d_.timestamps.size() - 1;
+    }
+    // Columns are independent: join them on all cores. Ids exist beforehand so that no task
+    // grows the column list.
+    d_.store.reserve_ids(next_id_);
+    const uint64_t ids = next_id_;
+    std::vector<SignalStore*> stores;
+    for (auto& p : pieces) stores.push_back(&p->d_.store);
+    const size_t chunks = std::min<uint64_t>(ids, 256);
+    eval::parallel_for(chunks, [&](size_t c) {
+        for (uint64_t id = ids * c / chunks; id < ids * (c + 1) / chunks; ++id) {
+            d_.store.reserve_for_pieces(id, stores);
+            for (size_t k = 0; k < pieces.size(); ++k)
+                d_.store.append_piece_column(id, pieces[k]->d_.store, offsets[k]);
+        }
+    });
 }
 
 Trace Parser::finish() {
@@ -235,6 +291,91 @@ std::string os_error(int err) {
 
 }  // namespace
 
+namespace {
+
+constexpr size_t kBlock = size_t(8) << 20;
+constexpr uint64_t kParallelMin = uint64_t(16) << 20;  // smaller dumps are not worth splitting
+
+// Reads [begin, end) of fd (or to EOF when end is UINT64_MAX) through `p`. Returns 0 or errno.
+// Without `positional` it reads from the current position (pipes and devices cannot seek).
+int feed_range(int fd, uint64_t begin, uint64_t end, vcd::Parser& p, bool positional = true,
+               size_t block = kBlock) {
+    std::vector<char> buf(block);
+    size_t have = 0;
+    uint64_t at = begin;
+    for (;;) {
+        if (have == buf.size()) buf.resize(buf.size() * 2);  // one line longer than the buffer
+        size_t want = buf.size() - have;
+        if (end != UINT64_MAX) want = static_cast<size_t>(std::min<uint64_t>(want, end - at));
+        ssize_t got = !want        ? 0
+                      : positional ? ::pread(fd, buf.data() + have, want, static_cast<off_t>(at))
+                                   : ::read(fd, buf.data() + have, want);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) {
+            p.feed(buf.data(), have, true);
+            return 0;
+        }
+        at += static_cast<uint64_t>(got);
+        have += static_cast<size_t>(got);
+        size_t used = p.feed(buf.data(), have, false);
+        if (p.stopped()) return 0;
+        std::memmove(buf.data(), buf.data() + used, have - used);
+        have -= used;
+    }
+}
+
+// Offset of the first line at or after `from` that begins with '#', or `size` if none.
+uint64_t next_time_line(int fd, uint64_t from, uint64_t size) {
+    std::vector<char> buf(size_t(1) << 16);
+    uint64_t at = from - 1;  // look at the byte before, to know whether `from` starts a line
+    while (at < size) {
+        ssize_t got = ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(at));
+        if (got <= 1) return size;
+        for (ssize_t i = 0; i + 1 < got; ++i)
+            if (buf[size_t(i)] == '\n' && buf[size_t(i) + 1] == '#') return at + uint64_t(i) + 1;
+        at += uint64_t(got) - 1;
+    }
+    return size;
+}
+
+// Parses the value-change part [start, size) in pieces on the worker pool. Returns false when
+// the pieces cannot stand for a sequential pass (then nothing of `p` has changed).
+bool parse_parallel(int fd, uint64_t start, uint64_t size, vcd::Parser& p, int* err) {
+    size_t n = eval::worker_count() * 4;
+    std::vector<uint64_t> bounds{start};
+    for (size_t k = 1; k < n; ++k) {
+        uint64_t b = next_time_line(fd, start + (size - start) * k / n, size);
+        bounds.push_back(std::max(b, bounds.back()));
+    }
+    bounds.push_back(size);
+    std::vector<std::unique_ptr<vcd::Parser>> pieces;
+    for (size_t k = 0; k < n; ++k) pieces.push_back(std::make_unique<vcd::Parser>(p.codes()));
+    std::atomic<int> error{0};
+    eval::parallel_for(n, [&](size_t k) {
+        if (bounds[k] == bounds[k + 1]) return;
+        // Small blocks: several pieces read at once, and their buffers count in peak memory.
+        int e = feed_range(fd, bounds[k], bounds[k + 1], *pieces[k], true, size_t(1) << 20);
+        if (e) error.store(e);
+    });
+    if (error.load()) {
+        *err = error.load();
+        return true;
+    }
+    uint64_t stamps = 0;
+    for (auto& piece : pieces) {
+        if (piece->unsafe()) return false;
+        stamps += piece->num_stamps();
+    }
+    if (stamps > kMaxIndex) return false;
+    p.join(pieces);
+    return true;
+}
+
+}  // namespace
+
 Trace parse_vcd(std::string_view data) {
     vcd::Parser p;
     p.feed(data.data(), data.size(), true);
@@ -244,28 +385,45 @@ Trace parse_vcd(std::string_view data) {
 Result<Trace> read_vcd_file(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return Result<Trace>::fail("Failed to open " + path + ": " + os_error(errno));
+    struct stat st {};
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     vcd::Parser p;
-    std::vector<char> buf(size_t(8) << 20);
-    size_t have = 0;
-    for (;;) {
-        if (have == buf.size()) buf.resize(buf.size() * 2);  // one line longer than the buffer
-        ssize_t got = ::read(fd, buf.data() + have, buf.size() - have);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            int err = errno;
-            ::close(fd);
-            return Result<Trace>::fail("Failed to read " + path + ": " + os_error(err));
+    int err = 0;
+    if (regular && static_cast<uint64_t>(st.st_size) >= kParallelMin && eval::worker_count() > 1) {
+        // Declarations sequentially up to the first time stamp, then the value changes in pieces
+        // split at time-stamp lines, parsed on all cores and joined in order.
+        p.stop_at_time(true);
+        std::vector<char> buf(kBlock);
+        uint64_t consumed = 0;
+        size_t have = 0;
+        for (;;) {
+            if (have == buf.size()) buf.resize(buf.size() * 2);
+            ssize_t got = ::pread(fd, buf.data() + have, buf.size() - have,
+                                  static_cast<off_t>(consumed + have));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                err = errno;
+                break;
+            }
+            have += static_cast<size_t>(got);
+            size_t used = p.feed(buf.data(), have, got == 0);
+            consumed += used;
+            if (p.stopped() || got == 0) break;
+            std::memmove(buf.data(), buf.data() + used, have - used);
+            have -= used;
         }
-        if (got == 0) {
-            p.feed(buf.data(), have, true);
-            break;
+        bool reached_dump = p.stopped();
+        p.stop_at_time(false);
+        uint64_t size = static_cast<uint64_t>(st.st_size);
+        if (!err && reached_dump) {
+            if (!parse_parallel(fd, consumed, size, p, &err) && !err)
+                err = feed_range(fd, consumed, UINT64_MAX, p);
         }
-        have += static_cast<size_t>(got);
-        size_t used = p.feed(buf.data(), have, false);
-        std::memmove(buf.data(), buf.data() + used, have - used);
-        have -= used;
+    } else {
+        err = feed_range(fd, 0, UINT64_MAX, p, regular);
     }
     ::close(fd);
+    if (err) return Result<Trace>::fail("Failed to read " + path + ": " + os_error(err));
     return p.finish();
 }
 

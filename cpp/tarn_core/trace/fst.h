@@ -1,0 +1,19 @@
+// The FST trace loader: drives the FST container reader and builds the trace record.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "trace/trace.h"
+#include "util/result.h"
+
+namespace tarn {
+
+// Loads an FST file held in memory (read_fst does the same for a file on disk).
+Result<Trace> read_fst_bytes(std::vector<uint8_t> bytes);
+
+// An FST change value (the characters of a bit vector, a one-bit character or a free-form byte
+// string) as a SignalValue.
+SignalValue fst_bytes_to_value(const uint8_t* bytes, size_t n);
+
+}  // namespace tarn
