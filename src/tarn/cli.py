@@ -210,15 +210,20 @@ def _cmd_scopes(args: argparse.Namespace) -> int:
         n = node["signals"]
         return f"{node['name']}  ({n} signal{'' if n == 1 else 's'})"
 
-    # Iterative walk: (node, prefix for its children, own connector)
+    try:
+        "├└│".encode(sys.stdout.encoding or "ascii")
+        tee, last, bar = "├── ", "└── ", "│   "
+    except (UnicodeEncodeError, LookupError):
+        tee, last, bar = "|-- ", "`-- ", "|   "
+    # Iterative walk: (node, prefix of its line, its connector)
     stack = [(node, "", "") for node in reversed(roots)]
     while stack:
         node, prefix, connector = stack.pop()
         print(prefix + connector + label(node))
-        child_prefix = prefix + ("" if not connector else ("    " if connector == "└── " else "│   "))
+        child_prefix = prefix + ("" if not connector else ("    " if connector == last else bar))
         kids = node["scopes"]
         for i in range(len(kids) - 1, -1, -1):
-            stack.append((kids[i], child_prefix, "└── " if i == len(kids) - 1 else "├── "))
+            stack.append((kids[i], child_prefix, last if i == len(kids) - 1 else tee))
     return 0
 
 
