@@ -71,7 +71,7 @@ def _index(trace: PyTrace, index: "int | str", what: str = "index") -> int:
 def _index_at_time(trace: PyTrace, time: int, what: str) -> int:
     """The last sample whose time stamp is at or before ``time`` (time stamps ascend)."""
     lo, hi = 0, trace.max_index()
-    if _index_count(trace) == 0 or trace.timestamp(0) > time:
+    if trace.timestamp(0) > time:
         raise CliError(f"{what} @{time} is before the first time stamp")
     while lo < hi:
         mid = (lo + hi + 1) // 2
