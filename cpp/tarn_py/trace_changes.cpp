@@ -1,45 +1,134 @@
 // Change queries and snapshots.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "eval/changes.h"
+#include "tarn_py/args.h"
+#include "tarn_py/convert.h"
+#include "tarn_py/lists.h"
 #include "tarn_py/trace_object.h"
 
 namespace tarn::py {
 
 namespace {
 
-PyObject* not_yet(const char* name) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not available yet", name);
-    return nullptr;
+// A 3-tuple (first, value_to_py(a), value_to_py(b)); steals `first`.
+PyObject* change_tuple(PyObject* first, const SignalValue& a, const SignalValue& b) {
+    if (!first) return nullptr;
+    PyObject* x = value_to_py(a);
+    PyObject* y = x ? value_to_py(b) : nullptr;
+    if (!y) {
+        Py_DECREF(first);
+        Py_XDECREF(x);
+        return nullptr;
+    }
+    PyObject* t = PyTuple_New(3);
+    if (!t) {
+        Py_DECREF(first);
+        Py_DECREF(x);
+        Py_DECREF(y);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(t, 0, first);
+    PyTuple_SET_ITEM(t, 1, x);
+    PyTuple_SET_ITEM(t, 2, y);
+    return t;
+}
+
+template <class Rec, class First>
+PyObject* records_to_py(const std::vector<Rec>& recs, First&& first) {
+    PyObject* list = PyList_New(Py_ssize_t(recs.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < recs.size(); ++i) {
+        PyObject* t = change_tuple(first(recs[i]), recs[i].old_value, recs[i].new_value);
+        if (!t) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, Py_ssize_t(i), t);
+    }
+    return list;
+}
+
+PyObject* change_list(const std::vector<eval::ChangeRecord>& recs) {
+    return records_to_py(recs, [](const eval::ChangeRecord& r) { return name_to_py(r.name); });
+}
+
+// The value of a column at an index, converted without building a SignalValue where possible.
+PyObject* value_at(const Column* c, uint64_t index) {
+    size_t r = c ? c->find_run(index) : Column::npos;
+    if (r == Column::npos) Py_RETURN_NONE;
+    return run_to_py(*c, r);
+}
+
+// dict[key(name)] = value at index, for every name beginning with `prefix` that has an id.
+PyObject* snapshot_dict(const Trace& t, uint64_t index, std::string_view prefix) {
+    PyObject* dict = PyDict_New();
+    if (!dict) return nullptr;
+    for (const std::string& name : t.signal_names()) {
+        if (!name.starts_with(prefix)) continue;
+        auto id = t.signal_id(name);
+        if (!id) continue;
+        PyObject* key = name_to_py(std::string_view(name).substr(prefix.size()));
+        PyObject* val = key ? value_at(t.column(*id), index) : nullptr;
+        int rc = val ? PyDict_SetItem(dict, key, val) : -1;
+        Py_XDECREF(key);
+        Py_XDECREF(val);
+        if (rc < 0) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+    }
+    return dict;
 }
 
 }  // namespace
 
 TARN_METHOD(trace_changed_at) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("changed_at");
+    TARN_ARGS("changed_at", "index");
+    uint64_t index;
+    if (!arg_index(a[0], "index", &index)) return nullptr;
+    return guarded([&] { return change_list(eval::changed_at(trace_of(self), index)); });
 }
 
 TARN_METHOD(trace_changed_at_scope) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("changed_at_scope");
+    TARN_ARGS("changed_at_scope", "index", "scope");
+    uint64_t index;
+    std::string_view scope;
+    if (!arg_index(a[0], "index", &index) || !arg_str(a[1], "scope", &scope)) return nullptr;
+    return guarded(
+        [&] { return change_list(eval::changed_at_scope(trace_of(self), index, scope)); });
 }
 
 TARN_METHOD(trace_transitions) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("transitions");
+    TARN_ARGS("transitions", "name");
+    std::string_view name;
+    if (!arg_str(a[0], "name", &name)) return nullptr;
+    return guarded([&] {
+        return records_to_py(
+            eval::transitions(trace_of(self), name),
+            [](const eval::TransitionRecord& r) { return PyLong_FromUnsignedLongLong(r.index); });
+    });
 }
 
 TARN_METHOD(trace_snapshot) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("snapshot");
+    TARN_ARGS("snapshot", "index");
+    uint64_t index;
+    if (!arg_index(a[0], "index", &index)) return nullptr;
+    return guarded([&] { return snapshot_dict(trace_of(self), index, {}); });
 }
 
 TARN_METHOD(trace_snapshot_scope) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("snapshot_scope");
+    TARN_ARGS("snapshot_scope", "index", "scope");
+    uint64_t index;
+    std::string_view scope;
+    if (!arg_index(a[0], "index", &index) || !arg_str(a[1], "scope", &scope)) return nullptr;
+    return guarded([&] {
+        std::string prefix(scope);
+        prefix.push_back('.');
+        return snapshot_dict(trace_of(self), index, prefix);
+    });
 }
 
 }  // namespace tarn::py

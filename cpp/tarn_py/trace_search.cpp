@@ -1,51 +1,180 @@
 // Searches and expression evaluation.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "eval/expr.h"
+#include "eval/find.h"
+#include "tarn_py/args.h"
+#include "tarn_py/convert.h"
+#include "tarn_py/expr_object.h"
 #include "tarn_py/trace_object.h"
 
 namespace tarn::py {
 
 namespace {
 
-PyObject* not_yet(const char* name) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not available yet", name);
-    return nullptr;
+// One Python list of the indices of consecutive pieces.
+PyObject* index_list(const std::vector<std::vector<uint64_t>>& pieces) {
+    size_t total = 0;
+    for (const auto& p : pieces) total += p.size();
+    PyObject* list = PyList_New(Py_ssize_t(total));
+    if (!list) return nullptr;
+    Py_ssize_t k = 0;
+    for (const auto& p : pieces) {
+        for (uint64_t i : p) {
+            PyObject* x = PyLong_FromUnsignedLongLong(i);
+            if (!x) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SET_ITEM(list, k++, x);
+        }
+    }
+    return list;
+}
+
+// A search taking one `expr` argument.
+template <class Run>
+PyObject* search(const char* func, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, Run&& run) {
+    TARN_ARGS(func, "expr");
+    eval::ExprPtr expr;
+    if (!arg_expr(a[0], "expr", &expr)) return nullptr;
+    return guarded([&] { return run(trace_of(self), *expr); });
+}
+
+// `signal_names` as a list of texts: a sequence of str, but not a str itself.
+bool arg_names(PyObject* o, const char* arg, std::vector<std::string>* out) {
+    if (PyUnicode_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", arg);
+        return false;
+    }
+    if (!PySequence_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of str, got %s", arg,
+                     Py_TYPE(o)->tp_name);
+        return false;
+    }
+    PyObject* seq = PySequence_Fast(o, "");
+    if (!seq) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of str, got %s", arg,
+                     Py_TYPE(o)->tp_name);
+        return false;
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    out->reserve(size_t(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %s", arg,
+                         Py_TYPE(item)->tp_name);
+            Py_DECREF(seq);
+            return false;
+        }
+        Py_ssize_t len;
+        const char* s = PyUnicode_AsUTF8AndSize(item, &len);
+        if (!s) {
+            Py_DECREF(seq);
+            return false;
+        }
+        out->emplace_back(s, size_t(len));
+    }
+    Py_DECREF(seq);
+    return true;
 }
 
 }  // namespace
 
 TARN_METHOD(trace_find) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("find");
+    return search("find", self, args, nargs, kwnames, [](const Trace& t, const eval::Expr& e) {
+        std::vector<std::vector<uint64_t>> one(1);
+        one[0] = eval::find(t, e);
+        return index_list(one);
+    });
 }
 
 TARN_METHOD(trace_parallel_find) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("parallel_find");
+    return search("parallel_find", self, args, nargs, kwnames,
+                  [](const Trace& t, const eval::Expr& e) {
+                      return index_list(eval::parallel_find_pieces(t, e));
+                  });
 }
 
 TARN_METHOD(trace_parallel_count) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("parallel_count");
+    return search("parallel_count", self, args, nargs, kwnames,
+                  [](const Trace& t, const eval::Expr& e) {
+                      return PyLong_FromUnsignedLongLong(eval::parallel_count(t, e));
+                  });
 }
 
 TARN_METHOD(trace_find_with_values) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("find_with_values");
+    TARN_ARGS("find_with_values", "expr", "signal_names");
+    eval::ExprPtr expr;
+    std::vector<std::string> names;
+    if (!arg_expr(a[0], "expr", &expr) || !arg_names(a[1], "signal_names", &names)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        const Trace& t = trace_of(self);
+        // Resolve names once; the rows read columns through forward-moving cursors.
+        std::vector<const Column*> cols;
+        for (const auto& n : names) {
+            auto id = t.signal_id(n);
+            cols.push_back(id ? t.column(*id) : nullptr);
+        }
+        std::vector<size_t> runs(cols.size(), Column::npos);
+        std::vector<uint64_t> hits = eval::find(t, *expr);
+        PyObject* list = PyList_New(Py_ssize_t(hits.size()));
+        if (!list) return nullptr;
+        for (size_t h = 0; h < hits.size(); ++h) {
+            uint64_t i = hits[h];
+            PyObject* values = PyList_New(Py_ssize_t(cols.size()));
+            PyObject* row = values ? PyTuple_New(2) : nullptr;
+            PyObject* index = row ? PyLong_FromUnsignedLongLong(i) : nullptr;
+            if (!index) {
+                Py_XDECREF(row);
+                Py_XDECREF(values);
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyTuple_SET_ITEM(row, 0, index);
+            PyTuple_SET_ITEM(row, 1, values);
+            PyList_SET_ITEM(list, Py_ssize_t(h), row);
+            for (size_t k = 0; k < cols.size(); ++k) {
+                const Column* c = cols[k];
+                PyObject* v;
+                if (c && c->num_runs() && i < c->end() && i >= c->run_start(0)) {
+                    size_t& r = runs[k];
+                    if (r == Column::npos) r = c->find_run(i);
+                    while (r + 1 < c->num_runs() && c->run_start(r + 1) <= i) ++r;
+                    v = run_to_py(*c, r);
+                } else {
+                    v = Py_NewRef(Py_None);
+                }
+                if (!v) {
+                    Py_DECREF(list);
+                    return nullptr;
+                }
+                PyList_SET_ITEM(values, Py_ssize_t(k), v);
+            }
+        }
+        return list;
+    });
 }
 
 TARN_METHOD(trace_eval_expr) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("eval_expr");
+    TARN_ARGS("eval_expr", "expr", "index");
+    eval::ExprPtr expr;
+    uint64_t index;
+    if (!arg_expr(a[0], "expr", &expr) || !arg_index(a[1], "index", &index)) return nullptr;
+    return guarded([&] { return value_to_py(eval::eval(trace_of(self), *expr, index)); });
 }
 
 TARN_METHOD(trace_eval_expr_bool) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("eval_expr_bool");
+    TARN_ARGS("eval_expr_bool", "expr", "index");
+    eval::ExprPtr expr;
+    uint64_t index;
+    if (!arg_expr(a[0], "expr", &expr) || !arg_index(a[1], "index", &index)) return nullptr;
+    return guarded([&] { return PyBool_FromLong(eval::eval_bool(trace_of(self), *expr, index)); });
 }
 
 }  // namespace tarn::py

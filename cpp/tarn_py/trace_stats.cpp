@@ -1,33 +1,37 @@
 // Signal statistics and value helpers.
+#include "eval/stats.h"
+#include "tarn_py/args.h"
 #include "tarn_py/trace_object.h"
 
 namespace tarn::py {
 
-namespace {
-
-PyObject* not_yet(const char* name) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not available yet", name);
-    return nullptr;
-}
-
-}  // namespace
-
 TARN_METHOD(trace_signal_stats) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("signal_stats");
+    TARN_ARGS("signal_stats", "name");
+    std::string_view name;
+    if (!arg_str(a[0], "name", &name)) return nullptr;
+    return guarded([&] {
+        eval::SignalStats s = eval::compute_stats(trace_of(self), name);
+        return Py_BuildValue("(KKKKKKK)", (unsigned long long)s.min, (unsigned long long)s.max,
+                             (unsigned long long)s.sum, (unsigned long long)s.count,
+                             (unsigned long long)s.transitions, (unsigned long long)s.num_x,
+                             (unsigned long long)s.num_z);
+    });
 }
 
 TARN_METHOD(trace_bit_slice_val) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("bit_slice_val");
+    TARN_ARGS("bit_slice_val", "val", "high", "low");
+    uint64_t val, high, low;
+    if (!arg_u64(a[0], "val", &val) || !arg_index(a[1], "high", &high) ||
+        !arg_index(a[2], "low", &low))
+        return nullptr;
+    return PyLong_FromUnsignedLongLong(eval::bit_slice(val, high, low));
 }
 
 TARN_METHOD(trace_sign_extend_val) {
-    (void)nargs;
-    (void)kwnames;
-    return not_yet("sign_extend_val");
+    TARN_ARGS("sign_extend_val", "val", "width");
+    uint64_t val, width;
+    if (!arg_u64(a[0], "val", &val) || !arg_index(a[1], "width", &width)) return nullptr;
+    return PyLong_FromLongLong(eval::sign_extend(val, width));
 }
 
 }  // namespace tarn::py

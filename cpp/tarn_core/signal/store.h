@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "signal/value.h"
+#include "util/podvec.h"
 
 namespace tarn {
 
@@ -94,23 +95,25 @@ class Column {
     void clear_runs();
     void cache_last();
 
-    void append(uint64_t index, const SignalValue& v);
+    void append(uint64_t index, const SignalValue& v, bool keep_missing);
     void append_int(uint64_t index, uint64_t v);
-    void append_encoded(uint64_t index, uint8_t tag, uint64_t payload);
+    void append_encoded(uint64_t index, uint8_t tag, uint64_t payload, bool keep_missing = false);
+    void append_column(const Column& piece, uint64_t offset);
+    void reserve_runs(size_t runs, uint8_t width, bool mixed);
     void set(uint64_t index, const SignalValue& v);
     void shrink();
 
     // Run starts: 16-bit offsets from a 32-bit base per block of kBlock runs while every offset
     // fits (busy signals), plain 32-bit starts otherwise.
-    std::vector<uint16_t> lo_;
-    std::vector<uint32_t> base_;
-    std::vector<uint32_t> starts32_;
+    PodVec<uint16_t> lo_;
+    PodVec<uint32_t> base_;
+    PodVec<uint32_t> starts32_;
     // Payloads: width_ bytes per run, little-endian. Width 0 is the toggle form of a signal whose
     // runs are Int 0 and 1 alternating (identical neighbours always merge, so a two-state bit
     // stays in this form): run r holds toggle0_ ^ (r & 1) and costs no payload bytes at all.
-    std::vector<uint8_t> payload_;
-    std::vector<uint8_t> tags_;   // one per run once a non-Int value arrives (mixed_)
-    std::vector<uint8_t> arena_;  // variable-size values (Wide, long Logic, Str)
+    PodVec<uint8_t> payload_;
+    PodVec<uint8_t> tags_;   // one per run once a non-Int value arrives (mixed_)
+    PodVec<uint8_t> arena_;  // variable-size values (Wide, long Logic, Str)
     // The last run, cached so that appending (the hot path of loading) decides from this struct
     // alone without touching the tails of the vectors above.
     uint64_t last_payload_ = 0;
@@ -137,6 +140,15 @@ class SignalStore {
     void append_int(uint64_t id, uint64_t index, uint64_t value);
     void finish(uint64_t num_indices);
 
+    // Parallel loading: a piece of a dump is appended into its own store with local indices,
+    // keeping a leading Missing (it overrides the value carried in from the previous piece).
+    // `append_piece_column` then appends a piece's column `id` at `offset`, as if its changes
+    // had been appended here directly, and releases that column of the piece.
+    void set_piece_mode() { piece_mode_ = true; }
+    void append_piece_column(uint64_t id, SignalStore& piece, uint64_t offset);
+    // Sizes column `id` for the runs of all pieces at once (no growth copies while joining).
+    void reserve_for_pieces(uint64_t id, const std::vector<SignalStore*>& pieces);
+
     // Make sure ids 0..n-1 exist (so unknown-but-declared ids read Missing cheaply).
     void reserve_ids(uint64_t n);
 
@@ -149,6 +161,7 @@ class SignalStore {
   private:
     Column& col(uint64_t id);
     std::vector<Column> columns_;
+    bool piece_mode_ = false;
 };
 
 }  // namespace tarn

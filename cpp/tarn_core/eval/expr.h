@@ -1,0 +1,172 @@
+// Expression trees over the signals of a trace, and their evaluation at one sample index.
+//
+// Trees never change once built, so builders share their operands instead of copying them: a
+// node is held through `ExprPtr` (shared, const). Nothing can observe the sharing, and building a
+// chain of n operations costs O(n) instead of O(n^2). Destruction is iterative, so a chain of any
+// depth is freed without deep recursion.
+//
+// Evaluation compiles a tree into a flat program (`Program`): one instruction per distinct
+// (node, relative offset) pair, children before parents. Running the program is a loop, never a
+// recursion, and a subtree shared many times is evaluated once per index.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "signal/value.h"
+#include "trace/trace.h"
+
+namespace tarn::eval {
+
+// The node kinds; the order is the tag number.
+enum class ExprKind : uint8_t {
+    Signal = 0,
+    Const,
+    RelEval,
+    Not,
+    And,
+    Or,
+    Eq,
+    Neq,
+    Gt,
+    Lt,
+    Gte,
+    Lte,
+    Add,
+    Sub,
+    BitAnd,
+    BitOr,
+    BitXor,
+    Slice,
+    Signed,
+    IsX,
+    IsZ,
+    AlwaysTrue,
+};
+
+struct Expr;
+using ExprPtr = std::shared_ptr<const Expr>;
+
+struct Expr {
+    ExprKind kind = ExprKind::AlwaysTrue;
+    uint64_t id = 0;      // Signal
+    int64_t offset = 0;   // RelEval
+    uint64_t high = 0;    // Slice
+    uint64_t low = 0;     // Slice
+    SignalValue value;    // Const
+    ExprPtr left, right;  // the only child is `left`
+
+    Expr() = default;
+    Expr(const Expr&) = delete;
+    Expr& operator=(const Expr&) = delete;
+    ~Expr();
+
+    static ExprPtr signal(uint64_t id);
+    static ExprPtr constant(SignalValue v);
+    static ExprPtr always_true();
+    static ExprPtr rel_eval(ExprPtr child, int64_t offset);
+    static ExprPtr slice(ExprPtr child, uint64_t high, uint64_t low);
+    // Not, Signed, IsX, IsZ.
+    static ExprPtr unary(ExprKind kind, ExprPtr child);
+    // And .. BitXor: `left` is the receiver, `right` the argument.
+    static ExprPtr binary(ExprKind kind, ExprPtr left, ExprPtr right);
+};
+
+// The value of an evaluated node without owning a payload: `Int` and `Missing` are held inline;
+// other kinds point at a SignalValue owned by the program (a constant) or by a leaf cursor.
+struct Val {
+    Tag tag = Tag::Missing;
+    bool num = false;    // has an unsigned 64-bit reading (to_u64)
+    bool truth = false;  // truthiness
+    uint64_t u = 0;      // the reading (the payload of an Int)
+    const SignalValue* ref = nullptr;
+
+    static Val make_int(uint64_t x) { return Val{Tag::Int, true, x != 0, x, nullptr}; }
+    static Val missing() { return Val{}; }
+    // `v` must outlive the Val.
+    static Val of(const SignalValue& v);
+    SignalValue to_value() const;
+};
+
+bool truthy(const SignalValue& v);
+
+// A tree compiled for evaluation against one trace.
+class Program {
+  public:
+    Program(const Trace& trace, const Expr& root);
+
+    enum class Op : uint8_t {
+        Leaf,
+        Const,
+        RelEval,
+        Not,
+        And,
+        Or,
+        Eq,
+        Neq,
+        Gt,
+        Lt,
+        Gte,
+        Lte,
+        Add,
+        Sub,
+        BitAnd,
+        BitOr,
+        BitXor,
+        Slice,
+        Signed,
+        IsX,
+        IsZ,
+    };
+    struct Instr {
+        Op op;
+        uint32_t a = 0, b = 0;  // operand registers; Leaf: leaf slot; Const: constant slot;
+                                // RelEval: a = child, b = window slot
+        uint64_t high = 0, low = 0;
+    };
+    // A distinct (signal id, total offset) leaf: its value at index i is the signal's value at
+    // i + offset.
+    struct Leaf {
+        uint64_t id;
+        __int128 offset;
+    };
+
+    const Trace& trace() const { return trace_; }
+    const std::vector<Instr>& code() const { return code_; }
+    const std::vector<Leaf>& leaves() const { return leaves_; }
+    // Total offsets of the RelEval nodes: node w is valid at i when 0 <= i + window(w) <= max.
+    const std::vector<__int128>& windows() const { return windows_; }
+
+    // Runs the program with leaf values `leaf_vals` at index i; the root's value.
+    Val run(uint64_t index, const Val* leaf_vals, std::vector<Val>& regs) const;
+
+    // After a full run, when only leaf `leaf` has changed: recomputes just the instructions
+    // that depend on it (its cone). Only available when has_cones().
+    bool has_cones() const { return !cone_start_.empty(); }
+    size_t cone_size(uint32_t leaf) const { return cone_start_[leaf + 1] - cone_start_[leaf]; }
+    Val run_cone(uint64_t index, const Val* leaf_vals, Val* regs, uint32_t leaf) const;
+
+    // The value of the tree at one index (reads the store directly).
+    SignalValue eval(uint64_t index) const;
+    bool eval_bool(uint64_t index) const;
+
+  private:
+    void step(size_t i, uint64_t index, const Val* leaf_vals, Val* regs) const;
+    void build_cones();
+
+    const Trace& trace_;
+    std::vector<Instr> code_;
+    std::vector<Leaf> leaves_;
+    std::vector<__int128> windows_;
+    std::vector<Val> consts_;
+    std::vector<std::unique_ptr<SignalValue>> const_store_;
+    std::vector<uint32_t> cones_;       // per leaf, ascending instruction numbers
+    std::vector<uint32_t> cone_start_;  // leaf k's cone is cones_[start[k] .. start[k + 1])
+};
+
+// One-shot evaluation (compiles the tree each call).
+SignalValue eval(const Trace& trace, const Expr& expr, uint64_t index);
+bool eval_bool(const Trace& trace, const Expr& expr, uint64_t index);
+
+}  // namespace tarn::eval

@@ -1,0 +1,59 @@
+#include "eval/stats.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "eval/changes.h"
+
+namespace tarn::eval {
+
+SignalStats compute_stats(const Trace& trace, std::string_view name) {
+    SignalStats s;
+    auto id = trace.signal_id(name);
+    if (!id) return s;
+    const Column* c = trace.column(*id);
+    s.min = std::numeric_limits<uint64_t>::max();
+    // Each segment holds one value over `len` indices: count it once, weighted by its length.
+    walk_changes(
+        c, trace.max_index() + 1,
+        [&](uint64_t start, uint64_t stop, size_t r) {
+            uint64_t len = stop - start;
+            Tag tag = r == Column::npos ? Tag::Missing : c->run_tag(r);
+            if (tag == Tag::Int) {
+                uint64_t x = c->run_int(r);
+                s.sum += x * len;  // wraps modulo 2^64, as repeated addition would
+                s.min = std::min(s.min, x);
+                s.max = std::max(s.max, x);
+                s.count += len;
+            } else if (tag == Tag::Logic) {
+                SignalValue v = c->run_value(r);
+                uint64_t x = 0, z = 0;
+                for (uint8_t b : v.as_logic()) {
+                    x += b == kBitX;
+                    z += b == kBitZ;
+                }
+                s.num_x += x * len;
+                s.num_z += z * len;
+            } else if (tag == Tag::Missing) {
+                s.num_x += len;
+            }
+        },
+        [&](uint64_t, size_t, size_t) { ++s.transitions; });
+    if (s.count == 0) s.min = 0;
+    return s;
+}
+
+uint64_t bit_slice(uint64_t val, uint64_t high, uint64_t low) {
+    if (high < low || low >= 64) return 0;
+    uint64_t shifted = val >> low;
+    // high - low + 1 would wrap for high = 2^64 - 1, low = 0; compare the difference instead.
+    if (high - low >= 63) return shifted;
+    return shifted & ((uint64_t(1) << (high - low + 1)) - 1);
+}
+
+int64_t sign_extend(uint64_t val, uint64_t width) {
+    if (width >= 1 && width <= 63 && ((val >> (width - 1)) & 1)) val |= ~uint64_t(0) << width;
+    return static_cast<int64_t>(val);
+}
+
+}  // namespace tarn::eval

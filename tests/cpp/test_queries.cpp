@@ -1,0 +1,204 @@
+// Change queries and statistics walk change points; they must answer exactly as the per-index
+// definitions do, for every kind of value the store holds (including Wide and Str, which the
+// text dumps cannot produce). Also the pieces of the name queries Python cannot reach.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "eval/changes.h"
+#include "eval/scope.h"
+#include "eval/stats.h"
+#include "util/lowercase.h"
+
+using tarn::SignalValue;
+using tarn::Trace;
+using tarn::TraceData;
+namespace eval = tarn::eval;
+
+namespace {
+
+SignalValue random_value(std::mt19937_64& rng) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    switch (rng() % 9) {
+        case 0:
+        case 1:
+            return SignalValue::make_int(rng() % 4 == 0 ? rng() : rng() % 3);
+        case 2:
+            return SignalValue::make_wide({rng() % 2, 7});
+        case 3:
+            return SignalValue::make_logic(SignalValue::Bits(1 + rng() % 2, uint8_t(rng() % 4)));
+        case 4:  // long enough to live outside the run's inline payload
+            return SignalValue::make_logic(SignalValue::Bits(40, uint8_t(rng() % 4)));
+        case 5: {
+            const double reals[] = {0.0, -0.0, 1.5, nan};
+            return SignalValue::make_real(reals[rng() % 4]);
+        }
+        case 6:
+            return SignalValue::make_str(rng() % 2 ? "ab" : "abc");
+        default:
+            return SignalValue::missing();
+    }
+}
+
+// A trace of `signals` signals over `n` indices written with the literal operations, in random
+// order, with gaps; plus an alias name for signal 0 and a name without values.
+Trace random_trace(std::mt19937_64& rng, uint64_t signals, uint64_t n) {
+    TraceData d;
+    for (uint64_t id = 0; id < signals; ++id) {
+        std::string name = "top.s" + std::to_string(id);
+        d.signal_names.push_back(name);
+        d.name_to_id[name] = id;
+        for (int k = 0; k < 12; ++k) d.store.set(id, rng() % (n + 3), random_value(rng));
+        // Stretches of one value, some of them NaN.
+        uint64_t from = rng() % n, len = rng() % 6;
+        SignalValue v = random_value(rng);
+        for (uint64_t i = from; i < from + len; ++i) d.store.set(id, i, v);
+    }
+    d.signal_names.push_back("top.alias");
+    d.name_to_id["top.alias"] = 0;
+    d.signal_names.push_back("top.empty");
+    d.name_to_id["top.empty"] = signals + 5;
+    d.signal_names.push_back("top.unmapped");
+    for (uint64_t i = 0; i < n; ++i) d.timestamps.push_back(10 * i);
+    return Trace(std::move(d));
+}
+
+TEST(Changes, StrictEquality) {
+    using SV = SignalValue;
+    EXPECT_TRUE(eval::values_equal(SV::missing(), SV::missing()));
+    EXPECT_FALSE(eval::values_equal(SV::make_int(5), SV::make_logic({1, 0, 1})));
+    EXPECT_FALSE(eval::values_equal(SV::make_int(1), SV::make_wide({1})));
+    EXPECT_FALSE(eval::values_equal(SV::make_wide({1}), SV::make_wide({1, 0})));
+    EXPECT_TRUE(eval::values_equal(SV::make_real(0.0), SV::make_real(-0.0)));
+    SV nan = SV::make_real(std::nan(""));
+    EXPECT_FALSE(eval::values_equal(nan, nan));
+    EXPECT_FALSE(eval::values_equal(SV::make_str("a"), SV::make_str(std::string("a\0", 2))));
+}
+
+TEST(Changes, RunWalksEqualPerIndexDefinition) {
+    std::mt19937_64 rng(12345);
+    for (int round = 0; round < 40; ++round) {
+        const uint64_t n = 1 + rng() % 30;
+        Trace t = random_trace(rng, 6, n);
+        const uint64_t m = t.max_index();
+        for (const std::string& name : t.signal_names()) {
+            std::vector<eval::TransitionRecord> expected;
+            eval::SignalStats s;
+            s.min = UINT64_MAX;
+            auto id = t.signal_id(name);
+            SignalValue prev;
+            for (uint64_t i = 0; id && i <= m; ++i) {
+                SignalValue v = t.signal_value_by_id(*id, i);
+                if (i >= 1 && !eval::values_equal(prev, v)) {
+                    expected.push_back({i, prev, v});
+                    ++s.transitions;
+                }
+                switch (v.tag()) {
+                    case tarn::Tag::Int:
+                        s.sum += v.as_int();
+                        s.min = std::min(s.min, v.as_int());
+                        s.max = std::max(s.max, v.as_int());
+                        ++s.count;
+                        break;
+                    case tarn::Tag::Logic:
+                        for (uint8_t b : v.as_logic()) s.num_x += b == 2, s.num_z += b == 3;
+                        break;
+                    case tarn::Tag::Missing:
+                        ++s.num_x;
+                        break;
+                    default:
+                        break;
+                }
+                prev = v;
+            }
+            if (s.count == 0) s.min = 0;
+
+            auto got = eval::transitions(t, name);
+            ASSERT_EQ(got.size(), expected.size()) << name;
+            for (size_t k = 0; k < got.size(); ++k) {
+                EXPECT_EQ(got[k].index, expected[k].index);
+                EXPECT_TRUE(got[k].old_value.identical(expected[k].old_value));
+                EXPECT_TRUE(got[k].new_value.identical(expected[k].new_value));
+            }
+            eval::SignalStats g = eval::compute_stats(t, name);
+            EXPECT_EQ(g.min, s.min);
+            EXPECT_EQ(g.max, s.max);
+            EXPECT_EQ(g.sum, s.sum);
+            EXPECT_EQ(g.count, s.count);
+            EXPECT_EQ(g.transitions, s.transitions);
+            EXPECT_EQ(g.num_x, s.num_x);
+            EXPECT_EQ(g.num_z, s.num_z);
+        }
+        // changed_at at every index and past the end, against the two reads it stands for.
+        for (uint64_t i = 0; i <= m + 4; ++i) {
+            auto got = eval::changed_at(t, i);
+            size_t k = 0;
+            for (const std::string& name : t.signal_names()) {
+                auto id = t.signal_id(name);
+                if (i == 0 || !id) continue;
+                SignalValue a = t.signal_value_by_id(*id, i - 1), b = t.signal_value_by_id(*id, i);
+                if (eval::values_equal(a, b)) continue;
+                ASSERT_LT(k, got.size());
+                EXPECT_EQ(got[k].name, name);
+                EXPECT_TRUE(got[k].old_value.identical(a));
+                EXPECT_TRUE(got[k].new_value.identical(b));
+                ++k;
+            }
+            EXPECT_EQ(k, got.size());
+        }
+    }
+}
+
+TEST(Stats, ValueHelpers) {
+    EXPECT_EQ(eval::bit_slice(240, 7, 4), 15u);
+    EXPECT_EQ(eval::bit_slice(240, 3, 5), 0u);
+    EXPECT_EQ(eval::bit_slice(UINT64_MAX, UINT64_MAX, 0), UINT64_MAX);
+    EXPECT_EQ(eval::bit_slice(UINT64_MAX, 200, 64), 0u);
+    EXPECT_EQ(eval::sign_extend(504, 4), -8);
+    EXPECT_EQ(eval::sign_extend(496, 4), 496);
+    EXPECT_EQ(eval::sign_extend(UINT64_MAX, 0), -1);
+}
+
+TEST(Names, LocalScopesFromDeepScopesOnly) {
+    TraceData d;
+    d.scopes = {"top.a.b", "top.a.c", "top.d", "x.y"};
+    Trace t(std::move(d));
+    EXPECT_EQ(eval::local_scopes(t, "top"), (std::vector<std::string>{"top.a", "top.d"}));
+    EXPECT_EQ(eval::local_scopes(t, ""), std::vector<std::string>{});
+}
+
+TEST(Names, GlobTwoCursors) {
+    EXPECT_TRUE(eval::glob_match("", ""));
+    EXPECT_FALSE(eval::glob_match("", "a"));
+    EXPECT_TRUE(eval::glob_match("***", ""));
+    EXPECT_TRUE(eval::glob_match("*", "*ab"));
+    EXPECT_TRUE(eval::glob_match("a*", "a*b"));
+    EXPECT_TRUE(eval::glob_match("*b*b", "abxbyb"));
+    EXPECT_FALSE(eval::glob_match("*b*b", "abxa"));
+    EXPECT_TRUE(eval::glob_match("??", "\xC3\xA9"));
+}
+
+TEST(Names, LowerCase) {
+    using tarn::text::to_lower;
+    EXPECT_EQ(to_lower("AbC.x"), "abc.x");
+    EXPECT_EQ(to_lower("\xC4\xB0"), "i\xCC\x87");                 // U+0130: 2 bytes -> 3
+    EXPECT_EQ(to_lower("\xE2\x84\xAA"), "k");                     // Kelvin sign: 3 bytes -> 1
+    EXPECT_EQ(to_lower("\xC8\xBA"), "\xE2\xB1\xA5");              // U+023A -> U+2C65
+    EXPECT_EQ(to_lower("\xF0\x90\x90\x80"), "\xF0\x90\x90\xA8");  // Deseret, 4 bytes
+    // Capital sigma: final form after a cased letter unless a cased letter follows.
+    EXPECT_EQ(to_lower("\xCE\xA3"), "\xCF\x83");
+    EXPECT_EQ(to_lower("A\xCE\xA3"), "a\xCF\x82");
+    EXPECT_EQ(to_lower("A\xCE\xA3"
+                       "B"),
+              "a\xCF\x83"
+              "b");
+    EXPECT_EQ(to_lower("A'\xCE\xA3'"), "a'\xCF\x82'");  // apostrophes are case-ignorable
+    EXPECT_EQ(to_lower("A\xCE\xA3'B"), "a\xCF\x83'b");
+    // Invalid UTF-8 passes through byte for byte.
+    EXPECT_EQ(to_lower("A\xFF\xC4"), "a\xFF\xC4");
+    EXPECT_EQ(to_lower("\xED\xA0\x80Z"), "\xED\xA0\x80z");  // an encoded surrogate
+}
+
+}  // namespace

@@ -1,0 +1,463 @@
+"""The condition language: parsing, name lookup, errors, and agreement with hand-built trees."""
+
+import random
+
+import pytest
+
+import tarn
+from tarn import PyExpr, PyTrace
+from tarn.expr import ExprError, Int, Name, Real, Str, compile, parse
+
+MAX = (1 << 64) - 1
+
+
+def probe(*methods):
+    """Skip unless the module already provides these PyExpr builders and PyTrace.find."""
+    missing = [m for m in methods if not hasattr(PyExpr, m)]
+    if missing:
+        pytest.skip("PyExpr lacks " + ", ".join(missing) + " in this build")
+    try:
+        PyTrace.from_vcd_string("").find(PyExpr.always_true())
+    except NotImplementedError:
+        pytest.skip("PyTrace.find is not available in this build")
+
+
+ALL_BUILDERS = (
+    "signal const_int const_float const_str always_true rel_eval not_ and_ or_ eq_ neq gt_ lt_ "
+    "gte lte add sub bit_and bit_or bit_xor slice signed is_x is_z"
+).split()
+
+
+# ---------------------------------------------------------------- syntax
+
+
+@pytest.mark.parametrize(
+    "text, tree",
+    [
+        ("a || b && c", "(`a` || (`b` && `c`))"),
+        ("a && b || c", "((`a` && `b`) || `c`)"),
+        ("a | b ^ c & d", "(`a` | (`b` ^ (`c` & `d`)))"),
+        ("a & b == c", "(`a` & (`b` == `c`))"),
+        ("a == b < c", "(`a` == (`b` < `c`))"),
+        ("a < b + c", "(`a` < (`b` + `c`))"),
+        ("a - b - c", "((`a` - `b`) - `c`)"),
+        ("a - (b - c)", "(`a` - (`b` - `c`))"),
+        ("a != b != c", "((`a` != `b`) != `c`)"),
+        ("a <= b >= c > d", "(((`a` <= `b`) >= `c`) > `d`)"),
+        ("!a && b", "((!`a`) && `b`)"),
+        ("!!a", "(!(!`a`))"),
+        ("!a[3:0] == 1", "((!`a`[3:0]) == 1)"),
+        ("(a + b)[7:4]", "(`a` + `b`)[7:4]"),
+        ("a[7:4][1]", "`a`[7:4][1:1]"),
+        ("$past(a)[0] == a[0]", "($past(`a`)[0:0] == `a`[0:0])"),
+        ("$past(a, 3) != $future(b, 2)", "($past(`a`, 3) != $future(`b`, 2))"),
+        ("$isx(a) || $isz(b) && $signed(c)", "($isx(`a`) || ($isz(`b`) && $signed(`c`)))"),
+        ("-1 + -2.5", f"({MAX} + -2.5)"),
+        ("top.valid&&top.ready", "(`top.valid` && `top.ready`)"),
+    ],
+)
+def test_precedence_and_associativity(text, tree):
+    assert str(parse(text)) == tree
+
+
+@pytest.mark.parametrize(
+    "text, node",
+    [
+        ("42", Int(42)),
+        ("1_000", Int(1000)),
+        ("0x2A", Int(42)),
+        ("0X2a", Int(42)),
+        ("0b10_1010", Int(42)),
+        ("0o52", Int(42)),
+        ("'h2A", Int(42)),
+        ("'H2a", Int(42)),
+        ("8'h2A", Int(42)),
+        ("8'b0010_1010", Int(42)),
+        ("'d42", Int(42)),
+        ("'o52", Int(42)),
+        ("6'sb101010", Int(42)),
+        ("64'hFFFF_FFFF_FFFF_FFFF", Int(MAX)),
+        (str(MAX), Int(MAX)),
+        ("-0", Int(0)),
+        ("-1", Int(MAX)),
+        ("2.5", Real(2.5)),
+        (".5", Real(0.5)),
+        ("1e3", Real(1000.0)),
+        ("1.5E-3", Real(0.0015)),
+        ("-2.5", Real(-2.5)),
+        ('"abc"', Str("abc")),
+        ('""', Str("")),
+        (r'"a\"b\\c\n\t"', Str('a"b\\c\n\t')),
+        ("top.cpu.pc", Name("top.cpu.pc")),
+        ("$rootio.clk_i", Name("$rootio.clk_i")),
+        ("top.bus__addr$3", Name("top.bus__addr$3")),
+        (r"top.\bus.data", Name(r"top.\bus.data")),
+        (r"top.\bus[3]  ", Name(r"top.\bus[3]")),
+        ("`top.mem[3]`", Name("top.mem[3]")),
+        ("`odd``name`", Name("odd`name")),
+        ("` spaced name `", Name(" spaced name ")),
+    ],
+)
+def test_operands(text, node):
+    assert parse(text) == node
+
+
+@pytest.mark.parametrize(
+    "text, column, fragment",
+    [
+        ("", 1, "empty expression"),
+        ("   ", 4, "empty expression"),
+        ("a &&", 5, "found end of expression"),
+        ("a && && b", 6, "expected a signal name"),
+        ("a = b", 3, "compare with '=='"),
+        ("a ~ b", 3, "bitwise not"),
+        ("a * 2", 3, "'*' is not supported"),
+        ("(a", 1, "unclosed '('"),
+        ("a)", 2, "unexpected ')'"),
+        ("a b", 3, "unexpected 'b'"),
+        ("a[3:5]", 2, "high bit below its low bit"),
+        ("a[x]", 3, "expected an integer bit index"),
+        ("a[3", 4, "expected ']'"),
+        ("x == 12ab", 6, "invalid number '12ab'"),
+        ("x == 8'hxF", 6, "x and z digits"),
+        ("x == 4'h1F", 6, "does not fit in 4 bits"),
+        ("x == 0x1_0000_0000_0000_0000", 6, "does not fit in 64 bits"),
+        ("x == 'q1", 6, "invalid number"),
+        ("x == 0x", 6, "invalid number"),
+        ("x == 1__0", 6, "invalid number"),
+        ('x == "abc', 6, "unterminated string"),
+        (r'x == "a\qb"', 8, "unknown escape"),
+        ("x == `abc", 6, "unterminated quoted name"),
+        ("x == ``", 6, "empty quoted name"),
+        ("top..a", 5, "expected a name component"),
+        ("top.a.", 7, "expected a name component"),
+        ("$bogus(a)", 1, "unknown function $bogus"),
+        ("$isx(a, 2)", 7, "takes one argument"),
+        ("$past(a, b)", 10, "sample count must be an integer literal"),
+        ("$past(a, 9223372036854775808)", 10, "too large"),
+        ("$past a", 1, "needs its arguments in parentheses"),
+        ("$isx", 1, "needs its arguments in parentheses"),
+        ("-a", 1, "unary '-'"),
+    ],
+)
+def test_syntax_errors_point_at_the_problem(text, column, fragment):
+    with pytest.raises(ExprError) as e:
+        parse(text)
+    err = e.value
+    assert isinstance(err, ValueError)
+    assert err.column == column and err.position == column - 1
+    assert fragment in err.message
+    assert str(err).startswith(err.message) and f"at column {column}" in str(err)
+    assert "\n" not in str(err)
+    caret_line = err.pointer().splitlines()[-1]
+    assert caret_line.index("^") == column - 1
+
+
+def test_errors_survive_pickling():
+    import pickle
+
+    with pytest.raises(ExprError) as e:
+        parse("a &&")
+    copy = pickle.loads(pickle.dumps(e.value))
+    assert (str(copy), copy.column, copy.text) == (str(e.value), 5, "a &&")
+
+
+def test_nesting_is_bounded():
+    deep = "(" * 150 + "a" + ")" * 150
+    with pytest.raises(ExprError, match="nested too deeply"):
+        parse(deep)
+    with pytest.raises(ExprError, match="nested too deeply"):
+        parse(" && ".join(["a"] * 300))
+    assert str(parse("(" * 50 + "a" + ")" * 50)) == "`a`"
+    with pytest.raises(TypeError):
+        parse(b"a")  # type: ignore[arg-type]
+
+
+# ---------------------------------------------------------------- random trees
+
+OPS = ["||", "&&", "|", "^", "&", "==", "!=", "<", "<=", ">", ">=", "+", "-"]
+PREC = {op: p for p, ops in enumerate([["||"], ["&&"], ["|"], ["^"], ["&"], ["==", "!="],
+                                        ["<", "<=", ">", ">="], ["+", "-"]], 1) for op in ops}
+METHOD = {"||": "or_", "&&": "and_", "|": "bit_or", "^": "bit_xor", "&": "bit_and", "==": "eq_",
+          "!=": "neq", "<": "lt_", "<=": "lte", ">": "gt_", ">=": "gte", "+": "add", "-": "sub"}
+ATOM = 100  # precedence of names, literals, calls and slices
+
+
+def int_text(rng, v):
+    return rng.choice([str(v), hex(v), f"'h{v:x}", f"'b{v:b}", f"'d{v}", f"64'h{v:X}", bin(v)])
+
+
+class Gen:
+    """Random expressions as (text, precedence, builder) triples; the builder makes the
+    PyExpr by hand from a name->id function, independently of the parser."""
+
+    def __init__(self, rng, names):
+        self.rng = rng
+        self.names = names
+
+    def wrap(self, item, need):
+        text, prec, build = item
+        return (f"({text})" if prec < need else text), build
+
+    def expr(self, depth):
+        rng = self.rng
+        if depth == 0 or rng.random() < 0.2:
+            return self.leaf()
+        kind = rng.choice(["bin"] * 6 + ["not", "slice", "past", "future", "isx", "isz", "signed",
+                                         "rose", "changed"])
+        if kind == "bin":
+            op = rng.choice(OPS)
+            p = PREC[op]
+            lt, lb = self.wrap(self.expr(depth - 1), p)
+            rt, rb = self.wrap(self.expr(depth - 1), p + 1)
+            sp = rng.choice(["", " ", "  "])
+            return f"{lt}{sp}{op}{sp}{rt}", p, lambda ids: getattr(lb(ids), METHOD[op])(rb(ids))
+        if kind == "not":
+            t, b = self.wrap(self.expr(depth - 1), 9)
+            return f"!{t}", 9, lambda ids: b(ids).not_()
+        if kind == "slice":
+            t, b = self.wrap(self.expr(depth - 1), ATOM)
+            lo = rng.randrange(0, 10)
+            hi = lo + rng.randrange(0, 6)
+            if hi == lo and rng.random() < 0.5:
+                return f"{t}[{hi}]", ATOM, lambda ids: b(ids).slice(hi, hi)
+            return f"{t}[{hi}:{lo}]", ATOM, lambda ids: b(ids).slice(hi, lo)
+        t, _, b = self.expr(depth - 1)
+        n = rng.randrange(0, 4)
+        if kind == "past":
+            if rng.random() < 0.3:
+                return f"$past({t})", ATOM, lambda ids: b(ids).rel_eval(-1)
+            return f"$past({t}, {n})", ATOM, lambda ids: b(ids).rel_eval(-n)
+        if kind == "future":
+            return f"$future({t}, {n})", ATOM, lambda ids: b(ids).rel_eval(n)
+        if kind == "rose":
+            def rose(ids):
+                e = b(ids)
+                first = PyExpr.always_true().rel_eval(-1)
+                one = PyExpr.const_int(1)
+                return e.slice(0, 0).eq_(one).and_(e.rel_eval(-1).slice(0, 0).neq(one)).and_(first)
+            return f"$rose({t})", ATOM, rose
+        if kind == "changed":
+            def changed(ids):
+                e = b(ids)
+                return e.neq(e.rel_eval(-1)).and_(PyExpr.always_true().rel_eval(-1))
+            return f"$changed({t})", ATOM, changed
+        method = {"isx": "is_x", "isz": "is_z", "signed": "signed"}[kind]
+        return f"${kind}({t})", ATOM, lambda ids: getattr(b(ids), method)()
+
+    def leaf(self):
+        rng = self.rng
+        r = rng.random()
+        if r < 0.5:
+            name = rng.choice(self.names)
+            # An escaped identifier runs to the next white space.
+            text = name + " " if "\\" in name else name
+            return text, ATOM, lambda ids: PyExpr.signal(ids(name))
+        if r < 0.85:
+            v = rng.choice([0, 1, 2, 3, 5, 10, 255, rng.randrange(0, 1 << 64)])
+            return int_text(rng, v), ATOM, lambda ids: PyExpr.const_int(v)
+        if r < 0.95:
+            x = rng.choice([0.0, 0.5, 2.25, 100.0])
+            return repr(x), ATOM, lambda ids: PyExpr.const_float(x)
+        s = rng.choice(["", "5", "abc"])
+        return f'"{s}"', ATOM, lambda ids: PyExpr.const_str(s)
+
+
+SMALL = """$scope module top $end
+$var wire 1 ! a $end
+$var wire 1 " b $end
+$var wire 8 # d [7:0] $end
+$var wire 4 $ v [3:0] $end
+$var real 1 % r $end
+$scope module sub $end
+$var wire 1 & c $end
+$upscope $end
+$upscope $end
+#0
+0!
+1"
+b101 #
+bx $
+r1.5 %
+#10
+1!
+b11111111 #
+b1z01 $
+#20
+0"
+1&
+b1010 $
+r0 %
+#30
+1!
+b0 #
+#40
+0!
+1"
+b110 #
+bzzzz $
+#50
+1!
+0&
+b1100 $
+r7.75 %
+"""
+
+
+def test_random_trees_print_and_parse_back():
+    rng = random.Random(1)
+    gen = Gen(rng, ["top.a", "top.d", "top.sub.c", r"top.\x.y"])
+    for _ in range(300):
+        text, _, _ = gen.expr(4)
+        tree = parse(text)
+        assert parse(str(tree)) == tree, text
+
+
+def test_compiled_equals_hand_built_on_random_expressions():
+    probe(*ALL_BUILDERS)
+    trace = PyTrace.from_vcd_string(SMALL)
+    names = trace.signal_names()
+
+    def ids(name):
+        return trace.signal_id(name)
+
+    rng = random.Random(7)
+    gen = Gen(rng, names)
+    indices = range(trace.max_index() + 2)
+    for _ in range(400):
+        text, _, build = gen.expr(rng.randrange(1, 5))
+        compiled = compile(trace, text)
+        hand = build(ids)
+        assert trace.find(compiled) == trace.find(hand), text
+        got = [trace.eval_expr(compiled, i) for i in indices]
+        want = [trace.eval_expr(hand, i) for i in indices]
+        assert got == want, text
+
+
+# ---------------------------------------------------------------- names
+
+
+class FakeTrace:
+    """Just enough of a trace for name lookup (errors are raised before any tree is built)."""
+
+    def __init__(self, names):
+        self.names = names
+
+    def signal_id(self, name):
+        return self.names.index(name) if name in self.names else None
+
+    def signal_names(self):
+        return list(self.names)
+
+    def find_signals_containing(self, text):
+        return [n for n in self.names if text.lower() in n.lower()]
+
+    def resolve(self, scope, short):
+        cand = f"{scope}.{short}" if scope else short
+        if cand in self.names:
+            return cand
+        for n in self.names:
+            if n.endswith(short) and (n == short or n[: -len(short)].endswith(".")):
+                if n.startswith(scope):
+                    return n
+        return None
+
+
+FAKE = FakeTrace(["top.clk", "top.valid", "top.cpu.valid", "top.cpu.pc", "top.data[7:0]",
+                  "top.mem"])
+
+
+def test_unknown_names_point_at_the_name_and_suggest():
+    with pytest.raises(ExprError) as e:
+        compile(FAKE, "top.clk && top.cpu.pcc == 3")  # type: ignore[arg-type]
+    err = e.value
+    assert err.column == 12 and err.length == len("top.cpu.pcc")
+    assert err.suggestions == ["top.cpu.pc"]
+    assert "did you mean top.cpu.pc?" in str(err)
+    with pytest.raises(ExprError) as e:
+        compile(FAKE, "top.vald")  # type: ignore[arg-type]
+    assert e.value.suggestions[0] == "top.valid"
+    with pytest.raises(ExprError) as e:
+        compile(FAKE, "zzz")  # type: ignore[arg-type]
+    assert e.value.suggestions == []
+
+
+def test_short_names_resolve_only_when_unique():
+    with pytest.raises(ExprError, match="ambiguous signal name 'valid'") as e:
+        compile(FAKE, "pc == 1 && valid")  # type: ignore[arg-type]
+    assert e.value.column == 12
+    assert tarn.expr.lookup(FAKE, "pc") == ("top.cpu.pc", [])  # type: ignore[arg-type]
+    assert tarn.expr.lookup(FAKE, "cpu.valid") == ("top.cpu.valid", [])  # type: ignore[arg-type]
+    assert tarn.expr.lookup(FAKE, "valid") == (None, ["top.valid", "top.cpu.valid"])  # type: ignore[arg-type]
+    # With a scope the module's resolve decides: the scope's own signal wins.
+    assert tarn.expr.lookup(FAKE, "valid", scope="top.cpu") == ("top.cpu.valid", [])  # type: ignore[arg-type]
+    with pytest.raises(ExprError, match="unknown signal 'nope' in scope 'top'"):
+        compile(FAKE, "nope", scope="top")  # type: ignore[arg-type]
+
+
+def test_bracketed_name_written_bare_gets_a_hint():
+    with pytest.raises(ExprError, match=r"written in backquotes: `top.data\[7:0\]`") as e:
+        compile(FAKE, "top.data[7:0] == 1")  # type: ignore[arg-type]
+    assert e.value.column == 1
+    assert tarn.expr.signal_names(FAKE, "`top.data[7:0]`[3:0] && top.mem[2]") == [  # type: ignore[arg-type]
+        "top.data[7:0]",
+        "top.mem",
+    ]
+
+
+# ---------------------------------------------------------------- meaning on the example dump
+
+
+@pytest.fixture
+def counter(example_vcd):
+    probe(*ALL_BUILDERS)
+    return PyTrace.from_vcd(example_vcd)
+
+
+def column(trace, name):
+    return trace.signal_values_range(name, 0, trace.max_index() + 1)
+
+
+def test_conditions_on_the_example(counter):
+    t = counter
+    clk, count, valid, ready = (column(t, "tb." + n) for n in ("clk", "count", "valid", "ready"))
+    n = len(clk)
+
+    def find(text, **kw):
+        return t.find(compile(t, text, **kw))
+
+    assert find("tb.clk") == [i for i in range(n) if clk[i] == 1]
+    assert find("$rose(tb.clk)") == [i for i in range(1, n) if clk[i] == 1 and clk[i - 1] == 0]
+    assert find("$fell(tb.clk)") == [i for i in range(1, n) if clk[i] == 0 and clk[i - 1] == 1]
+    assert find("tb.valid && tb.ready") == [i for i in range(n) if valid[i] and ready[i]]
+    assert find("tb.count[1:0] == 'b11") == [
+        i for i in range(n) if count[i] is not None and count[i] & 3 == 3
+    ]
+    assert find("tb.count >= 8'd40") == [i for i in range(n) if count[i] is not None and count[i] >= 40]
+    assert find("$isx(tb.count)") == [i for i in range(n) if count[i] is None]
+    assert find("$changed(tb.count)") == [i for i in range(1, n) if count[i] != count[i - 1]]
+    assert find("tb.count != $past(tb.count) && $past(1)") == find("$changed(tb.count)")
+    # Unknown (missing) values compare equal to each other, as in the module's Eq.
+    ahead = [count[i + 2] if i + 2 < n else None for i in range(n)]
+    plus1 = [None if c is None else (c + 1) % (1 << 64) for c in count]
+    assert find("$future(tb.count, 2) == tb.count + 1") == [
+        i for i in range(n) if ahead[i] == plus1[i]
+    ]
+    assert find("tb.temperature > 30") == [
+        i for i, v in enumerate(column(t, "tb.temperature")) if int(v) > 30
+    ]
+
+
+def test_scoped_names_on_the_example(counter):
+    t = counter
+    try:
+        t.resolve("tb", "clk")
+    except NotImplementedError:
+        pytest.skip("PyTrace.resolve is not available in this build")
+    count = column(t, "tb.count")
+    assert t.find(compile(t, "count == 5", scope="tb.dut")) == [
+        i for i, c in enumerate(count) if c == 5
+    ]
+    assert t.parallel_count(compile(t, "$rose(clk)", scope="tb")) == len(
+        t.find(compile(t, "$rose(tb.clk)"))
+    )

@@ -1,0 +1,217 @@
+"""Searches: find, parallel_find, parallel_count, find_with_values."""
+
+import multiprocessing
+import random
+import threading
+
+import pytest
+
+from tarn import PyExpr as E
+from tarn import PyTrace
+
+VCD = """$scope module top $end
+$var wire 1 ! clk $end
+$var wire 4 " cnt $end
+$var wire 2 # lx $end
+$var real 64 $ r $end
+$upscope $end
+$enddefinitions $end
+#0
+0!
+b0 "
+bx1 #
+r0.5 $
+#5
+1!
+b1 "
+#10
+0!
+b10 "
+b10 #
+#15
+1!
+b11 "
+"""
+
+
+@pytest.fixture(scope="module")
+def t():
+    return PyTrace.from_vcd_string(VCD)
+
+
+def sig(t, name):
+    return E.signal(t.signal_id(name))
+
+
+def test_searches_agree_on_a_small_trace(t):
+    clk = sig(t, "top.clk")
+    assert t.find(clk) == t.parallel_find(clk) == [1, 3]
+    assert t.parallel_count(clk) == 2
+    after = sig(t, "top.cnt").rel_eval(-1).eq_(E.const_int(1))
+    assert t.find(after) == t.parallel_find(expr=after) == [2]
+    never = clk.and_(clk.not_())
+    assert t.find(never) == t.parallel_find(never) == []
+    assert t.parallel_count(never) == 0
+
+
+def test_trace_without_time_stamps_tests_index_zero():
+    t = PyTrace.from_vcd_string("")
+    assert t.find(E.always_true()) == t.parallel_find(E.always_true()) == [0]
+    assert t.parallel_count(E.always_true()) == 1
+    assert t.find(E.signal(0)) == []
+
+
+def test_find_with_values(t):
+    clk = sig(t, "top.clk")
+    rows = t.find_with_values(clk, ["top.cnt", "nope", "top.lx", "top.r"])
+    assert rows == [(1, [1, None, None, 0.5]), (3, [3, None, 2, 0.5])]
+    assert t.find_with_values(clk, []) == [(1, []), (3, [])]
+    assert t.find_with_values(clk, ("top.cnt",)) == [(1, [1]), (3, [3])]
+    assert t.find_with_values(expr=E.always_true(), signal_names=["top.lx"]) == [
+        (0, [None]),
+        (1, [None]),
+        (2, [2]),
+        (3, [2]),
+    ]
+
+
+def test_search_argument_errors(t):
+    for method in (t.find, t.parallel_find, t.parallel_count):
+        with pytest.raises(TypeError, match="'expr'"):
+            method(1)
+        with pytest.raises(TypeError):
+            method()
+    with pytest.raises(TypeError, match="'expr'"):
+        t.find_with_values("x", [])
+    with pytest.raises(TypeError, match="'signal_names'") as err:
+        t.find_with_values(E.always_true(), "top.clk")
+    assert "Can't extract `str` to `Vec`" in str(err.value)
+    for bad in (5, ["top.clk", 3], {"top.clk": 1}):
+        with pytest.raises(TypeError, match="'signal_names'"):
+            t.find_with_values(E.always_true(), bad)
+
+
+def test_docstrings_and_signatures():
+    assert PyTrace.find.__text_signature__ == "($self, expr)"
+    assert PyTrace.parallel_find.__doc__ == (
+        "Find matching indices using rayon parallel iteration across all CPU cores."
+    )
+    assert PyTrace.parallel_count.__doc__ == "Count matching indices using rayon parallel iteration."
+    assert PyTrace.find_with_values.__text_signature__ == "($self, expr, signal_names)"
+    assert PyTrace.find_with_values.__doc__ == (
+        "Find with value extraction in one pass: returns list of (index, [values]) tuples.\n"
+        "Resolves signal IDs once upfront, uses signal_value_by_id in the hot loop."
+    )
+
+
+# ---- Random traces and trees: change-point search == per-index evaluation ----
+
+
+def random_vcd(rng, n_times):
+    kinds = [("1", 1), ("4", 4), ("8", 8), ("2", 2), ("r", 64)]
+    decl, sigs = [], []
+    for k in range(6):
+        kind, width = rng.choice(kinds)
+        code = chr(33 + k)
+        typ = "real" if kind == "r" else "wire"
+        decl.append(f"$var {typ} {width} {code} s{k} $end")
+        sigs.append((code, kind, width, rng.choice([0.02, 0.1, 0.4, 0.9])))
+    lines = ["$scope module top $end", *decl, "$upscope $end", "$enddefinitions $end"]
+    for time in range(n_times):
+        lines.append(f"#{time}")
+        for code, kind, width, rate in sigs:
+            if time and rng.random() > rate:
+                continue
+            if time == 0 and rng.random() < 0.3:
+                continue  # starts late: Missing first
+            if kind == "r":
+                lines.append(f"r{rng.choice(['0', '1.5', '2', 'nan', '-1'])} {code}")
+            else:
+                bits = "".join(rng.choice("0011x" if rng.random() < 0.1 else "01")
+                               for _ in range(width))
+                if rng.random() < 0.03:
+                    bits = "z" * width
+                lines.append(f"b{bits} {code}" if width > 1 else f"{bits[-1]}{code}")
+    return "\n".join(lines) + "\n"
+
+
+def random_expr(rng, depth, n_signals):
+    if depth == 0 or rng.random() < 0.2:
+        r = rng.random()
+        if r < 0.6:
+            return E.signal(rng.randrange(n_signals + 1))
+        if r < 0.9:
+            return E.const_int(rng.choice([0, 1, 2, 3, 5, 2**64 - 1]))
+        return rng.choice([E.always_true(), E.const_float(1.5), E.const_str("2")])
+    sub = lambda: random_expr(rng, depth - 1, n_signals)  # noqa: E731
+    kind = rng.randrange(8)
+    if kind == 0:
+        return sub().rel_eval(rng.randint(-3, 3))
+    if kind == 1:
+        return sub().slice(rng.randrange(10), rng.randrange(10))
+    if kind == 2:
+        return getattr(sub(), rng.choice(["not_", "is_x", "is_z", "signed"]))()
+    name = rng.choice(["and_", "or_", "eq_", "neq", "gt_", "lt_", "gte", "lte",
+                       "add", "sub", "bit_and", "bit_or", "bit_xor"])
+    a = sub()
+    return getattr(a, name)(a if rng.random() < 0.1 else sub())
+
+
+def test_random_searches_match_per_index_evaluation():
+    rng = random.Random(2024)
+    for _ in range(60):
+        t = PyTrace.from_vcd_string(random_vcd(rng, rng.choice([1, 40, 3000])))
+        n = len(t.signal_names())
+        for _ in range(10):
+            e = random_expr(rng, rng.randrange(1, 5), n)
+            found = t.find(e)
+            assert found == [i for i in range(t.max_index() + 1) if t.eval_expr_bool(e, i)]
+            assert t.parallel_find(e) == found
+            assert t.parallel_count(e) == len(found)
+
+
+# ---- The pool: threads and fork ----
+
+
+def big_trace():
+    rng = random.Random(7)
+    return PyTrace.from_vcd_string(random_vcd(rng, 20000))
+
+
+def test_concurrent_calls_from_threads():
+    t = big_trace()
+    e = E.signal(0).or_(E.signal(1).rel_eval(-1))
+    want = t.find(e)
+    results = []
+
+    def work():
+        for _ in range(5):
+            results.append(t.parallel_find(e) == want and t.parallel_count(e) == len(want))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert results == [True] * 20
+
+
+_FORK_TRACE = None
+
+
+def _search_in_child(_):
+    e = E.signal(0).or_(E.signal(1).rel_eval(-1))
+    return _FORK_TRACE.parallel_find(e), _FORK_TRACE.parallel_count(e)
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_parallel_search_in_a_forked_child():
+    global _FORK_TRACE
+    _FORK_TRACE = big_trace()
+    e = E.signal(0).or_(E.signal(1).rel_eval(-1))
+    want = _FORK_TRACE.parallel_find(e)  # the pool is running before the fork
+    ctx = multiprocessing.get_context("fork")
+    with ctx.Pool(2) as pool:
+        # The timeout only turns a hang into a failure.
+        got = pool.map_async(_search_in_child, range(4)).get(timeout=120)
+    assert got == [(want, len(want))] * 4
