@@ -82,13 +82,22 @@ def _index_at_time(trace: PyTrace, time: int, what: str) -> int:
     return lo
 
 
+_IS_Z: Dict[int, PyExpr] = {}
+
+
 def _unknown(trace: PyTrace, name: str, index: int) -> str:
     """How to show a value without a two-state reading: "z" when it has z bits, else "x"."""
     sid = trace.signal_id(name)
     if sid is None:
         return "x"
     try:
-        return "z" if trace.eval_expr_bool(PyExpr.signal(sid).is_z(), index) else "x"
+        test = _IS_Z.get(sid)
+        if test is None:
+            # Expressions name signals by id only, so one per id serves every trace.
+            if len(_IS_Z) > 4096:
+                _IS_Z.clear()
+            test = _IS_Z[sid] = PyExpr.signal(sid).is_z()
+        return "z" if trace.eval_expr_bool(test, index) else "x"
     except (NotImplementedError, AttributeError):
         return "x"
 
