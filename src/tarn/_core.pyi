@@ -4,7 +4,7 @@ from typing import Sequence, final
 
 # What a stored value becomes in Python: an int (Int, or the first word of a Wide), a float
 # (Real), a str (Str), or None (a four-state vector with x or z bits, or no value).
-Value = int | float | str | None
+_Value = int | float | str | None
 
 @final
 class PyTrace:
@@ -30,9 +30,9 @@ class PyTrace:
     def timestamp(self, index: int) -> int: ...
     def signal_id(self, name: str) -> int | None: ...
     def signal_width(self, name: str) -> int: ...
-    def signal_value(self, name: str, index: int) -> Value: ...
+    def signal_value(self, name: str, index: int) -> _Value: ...
     def signal_value_raw(self, name: str, index: int) -> int: ...
-    def signal_values_range(self, name: str, start: int, end: int) -> list[Value]: ...
+    def signal_values_range(self, name: str, start: int, end: int) -> list[_Value]: ...
     def find(self, expr: PyExpr) -> list[int]: ...
     def parallel_find(self, expr: PyExpr) -> list[int]:
         """Find matching indices using rayon parallel iteration across all CPU cores."""
@@ -40,22 +40,22 @@ class PyTrace:
         """Count matching indices using rayon parallel iteration."""
     def find_with_values(
         self, expr: PyExpr, signal_names: Sequence[str]
-    ) -> list[tuple[int, list[Value]]]:
+    ) -> list[tuple[int, list[_Value]]]:
         """Find with value extraction in one pass: returns list of (index, [values]) tuples.
         Resolves signal IDs once upfront, uses signal_value_by_id in the hot loop."""
-    def eval_expr(self, expr: PyExpr, index: int) -> Value: ...
+    def eval_expr(self, expr: PyExpr, index: int) -> _Value: ...
     def eval_expr_bool(self, expr: PyExpr, index: int) -> bool: ...
-    def changed_at(self, index: int) -> list[tuple[str, Value, Value]]:
+    def changed_at(self, index: int) -> list[tuple[str, _Value, _Value]]:
         """Get all signals that changed value at a specific index.
         Returns list of (name, old_value, new_value) tuples."""
-    def changed_at_scope(self, index: int, scope: str) -> list[tuple[str, Value, Value]]:
+    def changed_at_scope(self, index: int, scope: str) -> list[tuple[str, _Value, _Value]]:
         """Get signals that changed at index within a scope."""
-    def transitions(self, name: str) -> list[tuple[int, Value, Value]]:
+    def transitions(self, name: str) -> list[tuple[int, _Value, _Value]]:
         """Get all transitions for a signal: [(index, old, new), ...]"""
-    def snapshot(self, index: int) -> dict[str, Value]:
+    def snapshot(self, index: int) -> dict[str, _Value]:
         """Snapshot: get all signal values at a specific index as a dict.
         Uses signal_value_by_id for O(1) access per signal."""
-    def snapshot_scope(self, index: int, scope: str) -> dict[str, Value]:
+    def snapshot_scope(self, index: int, scope: str) -> dict[str, _Value]:
         """Snapshot within a scope.
         Uses signal_value_by_id for O(1) access per signal."""
     def local_scopes(self, scope_name: str) -> list[str]: ...
