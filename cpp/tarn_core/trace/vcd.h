@@ -29,7 +29,9 @@ class Parser {
   public:
     Parser();
     // A parser for one piece of the value-change section, reading codes from `shared`.
-    explicit Parser(const CodeTable& shared);
+    // `carries_in`: values may be carried into the piece from before it (every piece but one
+    // that starts right after the declarations).
+    explicit Parser(const CodeTable& shared, bool carries_in = true);
     // One line without its terminator. `ascii` tells that the line has no byte >= 0x80.
     void line(std::string_view raw, bool ascii);
     // Feed a block of text; complete lines are parsed, and the unfinished tail is returned as
@@ -49,8 +51,9 @@ class Parser {
     const CodeTable& codes() const { return *codes_; }
     uint64_t next_id() const { return next_id_; }
     uint64_t num_stamps() const { return d_.timestamps.size(); }
-    // Appends the pieces' changes and time stamps after this parser's (see read_vcd_file).
-    void join(std::vector<std::unique_ptr<Parser>>& pieces);
+    // Appends a piece's time stamps and changes after this parser's, as if this parser had read
+    // the piece's text itself. Returns false (changing nothing) when the piece is unsafe.
+    bool join(Parser& piece);
 
   private:
     void declaration_scope(std::string_view line);
