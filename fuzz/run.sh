@@ -2,11 +2,11 @@
 # Usage: fuzz/run.sh TARGET MINUTES
 # Builds the libFuzzer targets with clang, AddressSanitizer and UndefinedBehaviorSanitizer, then
 # fuzzes fuzz_TARGET for MINUTES, starting from fuzz/corpus/TARGET and fuzz/regressions/TARGET.
-# New inputs collect in fuzz/out/corpus_TARGET; crashes, hangs (over 30 s per input: the limit is wall-clock time, and a niced run on a busy machine
-# with sanitizers is slow; time suspicious inputs with the replay build) and inputs
-# exceeding 2 GiB of memory are written to fuzz/out/ as crash-*, timeout-* or oom-*. Copy small
-# interesting inputs into corpus/TARGET and every crashing one into regressions/TARGET, where the
-# replay test runs them under any compiler.
+# New inputs collect in fuzz/out/corpus_TARGET. Crashes, hangs and inputs needing more than
+# 2 GiB are written to fuzz/out/ as crash-*, timeout-* or oom-*; the hang limit (30 s) is wall
+# time, generous because a niced, sanitized run on a busy machine is slow: time suspicious inputs
+# with the replay build. Copy small interesting inputs into corpus/TARGET and every failing one
+# into regressions/TARGET, where the replay test runs them under any compiler.
 set -eu
 [ $# -eq 2 ] || { echo "usage: $0 TARGET MINUTES" >&2; exit 2; }
 target=$1
