@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "eval/pool.h"
+#include "util/interrupt.h"
 
 namespace tarn::eval {
 
@@ -34,7 +35,7 @@ class Sweep {
     }
 
     // Calls emit(begin, end) for every maximal stretch [begin, end) inside [lo, hi] where the
-    // expression is true, in ascending order.
+    // expression is true, in ascending order. Stops early when the operation is interrupted.
     template <class Emit>
     void run(uint64_t lo, uint64_t hi, Emit&& emit) {
         for (size_t k = 0; k < cursors_.size(); ++k) {
@@ -51,6 +52,13 @@ class Sweep {
             if (b != bounds_.end()) next = std::min(next, __int128(*b));
             if (hit) emit(i, uint64_t(next));
             if (next >= stop) break;
+            // Poll for Ctrl-C by the work done (instructions run, indices emitted).
+            work_ += p_.code().size() + cursors_.size() +
+                     (hit ? uint64_t(std::min<__int128>(next - i, kPollWork)) : 0);
+            if (work_ >= kPollWork) {
+                work_ = 0;
+                if (interrupted()) break;
+            }
             i = uint64_t(next);
             while (b != bounds_.end() && *b <= i) ++b;
             for (size_t k = 0; k < cursors_.size(); ++k)
@@ -106,7 +114,10 @@ class Sweep {
         if (c.next <= __int128(i)) c.next = __int128(i) + 1;  // always make progress
     }
 
+    static constexpr uint64_t kPollWork = uint64_t(1) << 20;  // roughly a millisecond
+
     const Program& p_;
+    uint64_t work_ = 0;
     std::vector<Cursor> cursors_;
     std::vector<Val> vals_;
     std::vector<Val> regs_;

@@ -9,6 +9,7 @@
 #include "fst_reader/reader.h"
 #include "trace/readers.h"
 #include "util/hash.h"
+#include "util/interrupt.h"
 
 namespace tarn {
 
@@ -191,6 +192,7 @@ fst::Status Loader::load_values() {
             local_index[k] = k == 0 ? vs.time_index_base
                                     : local_index[k - 1] + (sec.times[k] != sec.times[k - 1]);
         for (uint32_t i = 0; i < sec.locs.size(); ++i) {
+            if (interrupted()) return fst::ok_status();  // the caller discards the result
             if (sec.locs[i].kind == fst::LocEntry::Empty) continue;
             FST_ASSIGN(auto bytes, r_.signal_bytes(sec, i, scratch));
             const uint64_t id = handle_ids_[i];
@@ -218,6 +220,7 @@ Result<Trace> Loader::run() {
     d_.timestamps = *r_.meta().time_table;
     d_.store.reserve_ids(next_id_);
     st = load_values();
+    if (interrupted()) return Result<Trace>::fail("interrupted");
     if (!st) return Result<Trace>::fail("FST signals: " + st.error().display());
     d_.store.finish(d_.timestamps.size());
     return Trace(std::move(d_));

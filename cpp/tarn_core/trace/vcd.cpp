@@ -235,6 +235,7 @@ size_t Parser::feed(const char* data, size_t size, bool last) {
             stopped_ = true;
             return pos;
         }
+        if (poll_()) return pos;
         if (piece_ && first_line_ && !is_time_line(raw, line_ascii)) unsafe_ = true;
         first_line_ = false;
         line(raw, line_ascii);
@@ -311,8 +312,9 @@ int feed_range(int fd, uint64_t begin, uint64_t end, vcd::Parser& p, bool positi
                       : positional ? ::pread(fd, buf.data() + have, want, static_cast<off_t>(at))
                                    : ::read(fd, buf.data() + have, want);
         if (got < 0) {
-            if (errno == EINTR) continue;
-            return errno;
+            // A signal: stop if it asks the load to, else read on.
+            if (errno == EINTR && !interrupted()) continue;
+            return errno == EINTR ? 0 : errno;
         }
         if (got == 0) {
             p.feed(buf.data(), have, true);
@@ -321,7 +323,7 @@ int feed_range(int fd, uint64_t begin, uint64_t end, vcd::Parser& p, bool positi
         at += static_cast<uint64_t>(got);
         have += static_cast<size_t>(got);
         size_t used = p.feed(buf.data(), have, false);
-        if (p.stopped()) return 0;
+        if (p.stopped() || interrupted()) return 0;
         std::memmove(buf.data(), buf.data() + used, have - used);
         have -= used;
     }
@@ -360,6 +362,7 @@ bool parse_parallel(int fd, uint64_t start, uint64_t size, vcd::Parser& p, int* 
         int e = feed_range(fd, bounds[k], bounds[k + 1], *pieces[k], true, size_t(1) << 20);
         if (e) error.store(e);
     });
+    if (interrupted()) return true;  // the partial result is discarded
     if (error.load()) {
         *err = error.load();
         return true;
@@ -400,7 +403,7 @@ Result<Trace> read_vcd_file(const std::string& path) {
             if (have == buf.size()) buf.resize(buf.size() * 2);
             ssize_t got = ::pread(fd, buf.data() + have, buf.size() - have,
                                   static_cast<off_t>(consumed + have));
-            if (got < 0 && errno == EINTR) continue;
+            if (got < 0 && errno == EINTR && !interrupted()) continue;
             if (got < 0) {
                 err = errno;
                 break;
@@ -408,11 +411,11 @@ Result<Trace> read_vcd_file(const std::string& path) {
             have += static_cast<size_t>(got);
             size_t used = p.feed(buf.data(), have, got == 0);
             consumed += used;
-            if (p.stopped() || got == 0) break;
+            if (p.stopped() || got == 0 || interrupted()) break;
             std::memmove(buf.data(), buf.data() + used, have - used);
             have -= used;
         }
-        bool reached_dump = p.stopped();
+        bool reached_dump = p.stopped() && !interrupted();
         p.stop_at_time(false);
         uint64_t size = static_cast<uint64_t>(st.st_size);
         if (!err && reached_dump) {
@@ -423,6 +426,7 @@ Result<Trace> read_vcd_file(const std::string& path) {
         err = feed_range(fd, 0, UINT64_MAX, p, regular);
     }
     ::close(fd);
+    if (interrupted()) return Result<Trace>::fail("interrupted");
     if (err) return Result<Trace>::fail("Failed to read " + path + ": " + os_error(err));
     return p.finish();
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "trace/trace.h"
+#include "util/interrupt.h"
 
 namespace tarn::vcd {
 
@@ -33,7 +34,8 @@ class Parser {
     // One line without its terminator. `ascii` tells that the line has no byte >= 0x80.
     void line(std::string_view raw, bool ascii);
     // Feed a block of text; complete lines are parsed, and the unfinished tail is returned as
-    // the number of bytes not consumed (all of them when `last` is set are consumed).
+    // the number of bytes not consumed (all of them when `last` is set are consumed). Stops
+    // early, leaving the rest unconsumed, when the operation is interrupted.
     size_t feed(const char* data, size_t size, bool last);
     Trace finish();
 
@@ -68,6 +70,7 @@ class Parser {
     bool stopped_ = false;
     bool unsafe_ = false;
     bool first_line_ = true;
+    InterruptPoll<16384> poll_;
     NameSet scope_set_;
     std::string scope_path_;
     std::vector<size_t> scope_lens_;  // length of scope_path_ before each push
