@@ -54,7 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<char[]> copy(new char[size ? size : 1]);
     if (size) std::memcpy(copy.get(), data, size);
     std::string_view text(copy.get(), size);
-    tarn::Trace whole = tarn::parse_vcd(text);
+    auto parsed = tarn::parse_vcd(text);
+    if (!parsed) return 0;
+    const tarn::Trace& whole = parsed.value();
     for (const auto& name : whole.signal_names()) (void)whole.signal_value(name, whole.max_index());
 
     // Declarations up to the first time stamp, then the rest in pieces split at time lines.

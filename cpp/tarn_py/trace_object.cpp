@@ -70,7 +70,7 @@ TARN_METHOD(from_vcd_string) {
     std::string_view data;
     if (!arg_str(a[0], "data", &data)) return nullptr;
     return interruptible([&] { return parse_vcd(data); },
-                         [](Trace&& t) { return wrap(std::move(t)); });
+                         [](Result<Trace>&& r) { return wrap(std::move(r)); });
 }
 
 PyObject* string_list(const std::vector<std::string>& v) {

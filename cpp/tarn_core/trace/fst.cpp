@@ -17,6 +17,12 @@ namespace {
 
 constexpr uint64_t kNoId = std::numeric_limits<uint64_t>::max();
 
+// Name text a file may make us build: a fixed allowance plus a multiple of the file size. Real
+// files stay far below, but a compressed hierarchy of n nested one-letter scopes holds paths of
+// n^2 bytes.
+constexpr uint64_t kNameBase = uint64_t(256) << 20;
+constexpr uint64_t kNameRatio = 64;
+
 // Character classes of change values: '0', '1', a four-state marker, anything else.
 enum : uint8_t { kC0, kC1, kCLogic, kCOther };
 
@@ -63,6 +69,7 @@ class Loader {
 
   private:
     void on_entry(fst::FstHierarchyEntry&& e);
+    void charge_names(size_t bytes);
     uint64_t& handle_slot(uint32_t index);
     void put(uint64_t id, uint64_t index, SignalValue v);
     void put_record(uint64_t id, uint64_t index, const fst::Record& rec, fst::SignalInfo info);
@@ -70,8 +77,10 @@ class Loader {
 
     const fst::FstReader& r_;
     TraceData d_;
-    std::vector<std::string> stack_;
+    std::vector<size_t> lens_;  // length of path_ before each open scope
     std::string path_;
+    uint64_t name_bytes_ = 0;  // bytes of scope paths and full names built
+    bool over_budget_ = false;
     NameSet scope_set_;
     std::vector<uint64_t> handle_ids_;  // by signal index within the geometry
     U64Map<uint64_t> other_handles_;    // handles the geometry does not cover
@@ -84,27 +93,29 @@ uint64_t& Loader::handle_slot(uint32_t index) {
     return it->second;
 }
 
+void Loader::charge_names(size_t bytes) {
+    name_bytes_ += bytes;
+    if (name_bytes_ > kNameBase + kNameRatio * r_.input_bytes().size()) over_budget_ = true;
+}
+
 void Loader::on_entry(fst::FstHierarchyEntry&& e) {
+    if (over_budget_) return;
     if (auto* s = std::get_if<fst::OpenScope>(&e)) {
-        stack_.push_back(std::move(s->name));
-        if (stack_.size() == 1)
-            path_ = stack_.back();
-        else
-            path_ += "." + stack_.back();
+        lens_.push_back(path_.size());
+        if (lens_.size() > 1) path_ += '.';
+        path_ += s->name;
+        charge_names(path_.size());
         if (!scope_set_.contains(path_)) {
             scope_set_.insert(path_);
             d_.scopes.push_back(path_);
         }
     } else if (std::holds_alternative<fst::CloseScope>(e)) {
-        if (stack_.empty()) return;
-        stack_.pop_back();
-        path_.clear();
-        for (size_t i = 0; i < stack_.size(); ++i) {
-            if (i) path_ += '.';
-            path_ += stack_[i];
-        }
+        if (lens_.empty()) return;
+        path_.resize(lens_.back());
+        lens_.pop_back();
     } else if (auto* v = std::get_if<fst::Variable>(&e)) {
-        std::string full = stack_.empty() ? std::move(v->name) : path_ + "." + v->name;
+        std::string full = lens_.empty() ? std::move(v->name) : path_ + "." + v->name;
+        charge_names(full.size());
         if (d_.name_to_id.contains(full)) return;
         uint64_t& slot = handle_slot(v->handle.index());
         if (slot == kNoId) slot = next_id_++;
@@ -217,6 +228,10 @@ Result<Trace> Loader::run() {
     handle_ids_.assign(r_.meta().signals.size(), kNoId);
     auto st = r_.read_hierarchy([this](fst::FstHierarchyEntry&& e) { on_entry(std::move(e)); });
     if (!st) return Result<Trace>::fail("FST hierarchy: " + st.error().display());
+    if (over_budget_)
+        return Result<Trace>::fail(
+            "FST hierarchy: the scopes expand to more than " +
+            std::to_string(kNameBase + kNameRatio * r_.input_bytes().size()) + " bytes of names");
     d_.timestamps = *r_.meta().time_table;
     d_.store.reserve_ids(next_id_);
     st = load_values();

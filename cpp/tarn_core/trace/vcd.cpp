@@ -25,6 +25,12 @@ constexpr size_t kAlphabet = 94;  // printable ASCII '!'..'~'
 constexpr size_t kSmallSlots =
     kAlphabet + kAlphabet * kAlphabet + kAlphabet * kAlphabet * kAlphabet;
 
+// Name text a dump may make us build: a fixed allowance plus a multiple of the input read so
+// far. Real dumps stay far below (a declaration line yields about its own length of name), but
+// n nested scopes of one letter each make paths of n^2 bytes from 20n bytes of input.
+constexpr uint64_t kNameBase = uint64_t(256) << 20;
+constexpr uint64_t kNameRatio = 64;
+
 bool starts_with(std::string_view s, std::string_view p) {
     return s.size() >= p.size() && std::memcmp(s.data(), p.data(), p.size()) == 0;
 }
@@ -80,12 +86,24 @@ Parser::Parser(const CodeTable& shared) : codes_(&shared), piece_(true) {
     d_.store.set_piece_mode();
 }
 
+void Parser::charge_names(size_t bytes) {
+    name_bytes_ += bytes;
+    if (name_bytes_ > kNameBase + kNameRatio * seen_) over_budget_ = true;
+}
+
+std::string Parser::budget_error() const {
+    return "the declarations expand to more than " +
+           std::to_string(kNameBase + kNameRatio * seen_) + " bytes of names";
+}
+
 void Parser::declaration_scope(std::string_view line) {
     std::string_view parts[3];
     if (text::split_ws(line, parts, 3) < 3) return;
     scope_lens_.push_back(scope_path_.size());
     if (!scope_path_.empty()) scope_path_ += '.';
     scope_path_.append(parts[2]);
+    charge_names(scope_path_.size());
+    if (over_budget_) return;
     if (scope_set_.find(std::string_view(scope_path_)) == scope_set_.end()) {
         scope_set_.insert(scope_path_);
         d_.scopes.push_back(scope_path_);
@@ -100,6 +118,8 @@ void Parser::declaration_var(std::string_view line) {
     std::string_view reference = parts[4];
     if (size_t b = reference.find('['); b != std::string_view::npos)
         reference = reference.substr(0, b);
+    charge_names(scope_path_.size() + reference.size());
+    if (over_budget_) return;
     std::string full;
     if (scope_lens_.empty()) {
         full.assign(reference);
@@ -225,7 +245,7 @@ bool Parser::is_time_line(std::string_view raw, bool ascii) const {
 size_t Parser::feed(const char* data, size_t size, bool last) {
     bool ascii = !text::has_non_ascii(data, size);
     size_t pos = 0;
-    while (pos < size) {
+    while (pos < size && !over_budget_) {
         const void* nl = std::memchr(data + pos, '\n', size - pos);
         if (!nl && !last) break;
         size_t end = nl ? static_cast<size_t>(static_cast<const char*>(nl) - data) : size;
@@ -240,6 +260,7 @@ size_t Parser::feed(const char* data, size_t size, bool last) {
         first_line_ = false;
         line(raw, line_ascii);
         pos = nl ? end + 1 : size;
+        seen_ += raw.size() + 1;
     }
     return pos;
 }
@@ -323,7 +344,7 @@ int feed_range(int fd, uint64_t begin, uint64_t end, vcd::Parser& p, bool positi
         at += static_cast<uint64_t>(got);
         have += static_cast<size_t>(got);
         size_t used = p.feed(buf.data(), have, false);
-        if (p.stopped() || interrupted()) return 0;
+        if (p.stopped() || p.over_budget() || interrupted()) return 0;
         std::memmove(buf.data(), buf.data() + used, have - used);
         have -= used;
     }
@@ -379,9 +400,10 @@ bool parse_parallel(int fd, uint64_t start, uint64_t size, vcd::Parser& p, int* 
 
 }  // namespace
 
-Trace parse_vcd(std::string_view data) {
+Result<Trace> parse_vcd(std::string_view data) {
     vcd::Parser p;
     p.feed(data.data(), data.size(), true);
+    if (p.over_budget()) return Result<Trace>::fail("VCD data: " + p.budget_error());
     return p.finish();
 }
 
@@ -411,7 +433,7 @@ Result<Trace> read_vcd_file(const std::string& path) {
             have += static_cast<size_t>(got);
             size_t used = p.feed(buf.data(), have, got == 0);
             consumed += used;
-            if (p.stopped() || got == 0 || interrupted()) break;
+            if (p.stopped() || p.over_budget() || got == 0 || interrupted()) break;
             std::memmove(buf.data(), buf.data() + used, have - used);
             have -= used;
         }
@@ -427,6 +449,8 @@ Result<Trace> read_vcd_file(const std::string& path) {
     }
     ::close(fd);
     if (interrupted()) return Result<Trace>::fail("interrupted");
+    if (p.over_budget())
+        return Result<Trace>::fail("Failed to read " + path + ": " + p.budget_error());
     if (err) return Result<Trace>::fail("Failed to read " + path + ": " + os_error(err));
     return p.finish();
 }
