@@ -1,5 +1,6 @@
 // libFuzzer target: the VCD reader over arbitrary text, and the split-and-join path of large
 // loads against a sequential pass over the same text (they must give the same trace).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -66,9 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!head.stopped()) return 0;
     head.stop_at_time(false);
     std::vector<size_t> cuts = time_lines(text, used);
-    // A few pieces: every other time line, so that pieces hold several stamps.
+    // At most 8 pieces (as the loader makes a few per core), each holding several stamps.
     std::vector<size_t> bounds{used};
-    for (size_t k = 1; k < cuts.size(); k += 2) bounds.push_back(cuts[k]);
+    const size_t every = std::max<size_t>(2, cuts.size() / 8 + 1);
+    for (size_t k = 1; k < cuts.size(); k += every) bounds.push_back(cuts[k]);
     bounds.push_back(text.size());
     std::vector<std::unique_ptr<tarn::vcd::Parser>> pieces;
     for (size_t k = 0; k + 1 < bounds.size(); ++k) {
