@@ -79,9 +79,13 @@ uint64_t count_every_index(const Trace& t, const Expr& e) {
 
 int main(int argc, char** argv) {
     uint64_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 5000000;
-    // a, b (8-bit, 30% change rate), c0..c7 (1-bit, 2% to 30%).
+    // a (8-bit), b (4-bit), both changing at 30% of indices; c0..c7 (1-bit, 2% to 30%).
     std::vector<std::pair<double, int>> sigs = {{0.3, 8}, {0.3, 4}};
     for (int k = 0; k < 8; ++k) sigs.push_back({0.02 + 0.04 * k, 1});
+    // p, q, r: quieter signals (1%, 1%, 0.5%), as most of a real design is.
+    sigs.push_back({0.01, 4});
+    sigs.push_back({0.01, 4});
+    sigs.push_back({0.005, 1});
     Trace t = make_trace(n, sigs);
     std::printf("%llu time stamps, %zu workers\n", (unsigned long long)n, eval::worker_count());
 
@@ -103,6 +107,7 @@ int main(int argc, char** argv) {
                  bin(ExprKind::Or, bin(ExprKind::And, c(0), c(1)), bin(ExprKind::And, c(2), c(3))),
                  bin(ExprKind::Or, c(4), c(5))),
              bin(ExprKind::Or, c(6), c(7)))},
+        {"(d) p == q || r, quiet", bin(ExprKind::Or, bin(ExprKind::Eq, sig(10), sig(11)), sig(12))},
     };
     std::printf("%-28s %9s %9s %9s %10s %12s %12s\n", "query", "matches", "find", "par_find",
                 "par_count", "every_index", "per_index");

@@ -92,13 +92,15 @@ def generate(path, n_times, seed=1):
 
 
 def timed(fn, repeat):
-    best, result = None, None
+    """Best wall time and the process CPU time of that run (all threads), and the result."""
+    best, cpu, result = None, None, None
     for _ in range(repeat):
-        t0 = time.perf_counter()
+        w0, c0 = time.perf_counter(), time.process_time()
         result = fn()
-        dt = time.perf_counter() - t0
-        best = dt if best is None else min(best, dt)
-    return best, result
+        dt, dc = time.perf_counter() - w0, time.process_time() - c0
+        if best is None or dt < best:
+            best, cpu = dt, dc
+    return best, cpu, result
 
 
 def main():
@@ -147,19 +149,25 @@ def main():
         ),
     }
 
-    head = (f"{'query':28} {'matches':>9} {'find':>8} {'par_find':>9} {'par_count':>10} "
-            f"{'numpy':>8} {'np+build':>9}")
+    print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores; wall times (best of "
+          f"{args.repeat}), with the process CPU time of that run in brackets")
+    head = (f"{'query':27} {'matches':>8} {'find':>15} {'parallel_find':>15} "
+            f"{'parallel_count':>15} {'numpy':>7} {'np+build':>9}")
     print(head)
     print("-" * len(head))
+
+    def ms(wall, cpu):
+        return f"{wall * 1e3:6.0f} ({cpu * 1e3:4.0f})ms"
+
     for label, (expr, names, np_fn) in queries.items():
-        t_find, found = timed(lambda: tr.find(expr), args.repeat)
-        t_pfind, pfound = timed(lambda: tr.parallel_find(expr), args.repeat)
-        t_pcount, count = timed(lambda: tr.parallel_count(expr), args.repeat)
-        t_build, arrays = timed(lambda: {k: dense(k) for k in names}, 1)
-        t_np, np_found = timed(lambda: np_fn(arrays), args.repeat)
+        t_find, c_find, found = timed(lambda: tr.find(expr), args.repeat)
+        t_pfind, c_pfind, pfound = timed(lambda: tr.parallel_find(expr), args.repeat)
+        t_pcount, c_pcount, count = timed(lambda: tr.parallel_count(expr), args.repeat)
+        t_build, _, arrays = timed(lambda: {k: dense(k) for k in names}, 1)
+        t_np, _, np_found = timed(lambda: np_fn(arrays), args.repeat)
         assert found == pfound == np_found.tolist() and count == len(found), label
-        print(f"{label:28} {len(found):9d} {t_find * 1e3:7.1f}ms {t_pfind * 1e3:8.1f}ms "
-              f"{t_pcount * 1e3:9.1f}ms {t_np * 1e3:7.1f}ms {(t_np + t_build) * 1e3:8.1f}ms")
+        print(f"{label:27} {len(found):8d} {ms(t_find, c_find)} {ms(t_pfind, c_pfind)} "
+              f"{ms(t_pcount, c_pcount)} {t_np * 1e3:5.0f}ms {(t_np + t_build) * 1e3:7.0f}ms")
 
 
 if __name__ == "__main__":

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""Writes small FSDB-shaped seed inputs for fuzz_fsdb into fuzz/corpus/fsdb/."""
+"""Writes FSDB-shaped inputs for fuzz_fsdb: small seeds into fuzz/corpus/fsdb/ and hostile
+files (memory and time bombs that must stay bounded) into fuzz/regressions/fsdb/."""
 import pathlib
 import struct
 import zlib
 
-OUT = pathlib.Path(__file__).resolve().parent / "corpus" / "fsdb"
+HERE = pathlib.Path(__file__).resolve().parent
+OUT = HERE / "corpus" / "fsdb"
+HOSTILE = HERE / "regressions" / "fsdb"
 LEGACY = bytes.fromhex("FDE099C1")
 MODERN = bytes.fromhex("1C3ED948")
 
@@ -28,7 +31,7 @@ def blob(header, region, tail=b"", clock=None):
     return data
 
 
-def modern(sections=(), streams=(), widths=None, header_word=10):
+def modern(sections=(), streams=(), widths=None, header_word=10, repeat_sections=1):
     buf = bytearray(4) + MODERN
     put(buf, 40, struct.pack("<I", header_word))
     put(buf, 400, b"")
@@ -41,6 +44,7 @@ def modern(sections=(), streams=(), widths=None, header_word=10):
         pos += len(z) + 16
     if table:
         t = pos
+        table = table * repeat_sections
         put(buf, t + 22, struct.pack("<H", len(table)))
         for i, (off, size) in enumerate(table):
             put(buf, t + 24 + 12 * i, struct.pack("<III", off, 0, size))
@@ -78,6 +82,27 @@ def main():
     }
     for name, data in seeds.items():
         (OUT / name).write_bytes(data)
+
+    HOSTILE.mkdir(parents=True, exist_ok=True)
+    deep = "a." * 2_000_000 + "x"
+    # One separated piece of many pairs makes the largest time huge, and a clock of half period
+    # 2 would then tick about 10^9 times.
+    ticking = blob([], bytes.fromhex("003F") * 1_500_000, clock=bytes.fromhex("40000131"))
+    # Many markers over many events for many names: events = markers x pairs.
+    crossed = blob([], bytes.fromhex("0001") * 200_000 + bytes.fromhex("8100") * 200_000)
+    many_names = names(*[f"n{i}" for i in range(60_000)])
+    hostile = {
+        # A name with two million dots: its prefixes would fill terabytes.
+        "deep_scopes": modern(streams=[names("a.b", "a.c", "a.d") + deep.encode() + b"\0"]),
+        # 3000 table entries naming one section that inflates to 4 MiB.
+        "section_bomb": modern(sections=[ticking], streams=[names("s.a", "s.b", "s.c")],
+                               repeat_sections=3000),
+        "clock_and_markers": modern(streams=[many_names, crossed, ticking]),
+        # A width table inflating to 80 MiB (the reader keeps 16 MiB of it).
+        "width_bomb": modern(streams=[names("w.a", "w.b", "w.c")], widths=bytes(80 << 20)),
+    }
+    for name, data in hostile.items():
+        (HOSTILE / name).write_bytes(data)
 
 
 if __name__ == "__main__":

@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     bool ok = true;
     for (int i = 1; i < argc; ++i) {
         fs::path arg(argv[i]);
-        if (!fs::exists(arg)) continue;  // no stored crashes yet (git keeps no empty folders)
+        if (!fs::exists(arg)) continue;  // a target without stored crashes has no folder
         if (fs::is_directory(arg)) {
             std::vector<fs::path> files;
             for (const auto& e : fs::directory_iterator(arg))

@@ -138,6 +138,17 @@ std::optional<Input> Input::map_file(const std::string& path, int& err) {
     return from_bytes(std::move(buf));
 }
 
+void Input::release(uint64_t offset, uint64_t len) const {
+    if (!holder_ || !holder_->map || offset >= size_) return;
+    len = std::min<uint64_t>(len, size_ - offset);
+    const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    uint64_t begin = (offset + page - 1) / page * page;
+    uint64_t end = (offset + len) / page * page;
+    if (end > begin)
+        madvise(const_cast<uint8_t*>(data_) + begin, static_cast<size_t>(end - begin),
+                MADV_DONTNEED);
+}
+
 Input Input::from_bytes(std::vector<uint8_t> bytes) {
     Input in;
     in.holder_ = std::make_shared<Holder>();

@@ -22,6 +22,9 @@ class Input {
     static Input from_bytes(std::vector<uint8_t> bytes);
 
     std::span<const uint8_t> bytes() const { return {data_, size_}; }
+    // Tells the system that [offset, offset + len) will not be read again soon: a mapped file
+    // gives those pages back (they are re-read from the file if touched again).
+    void release(uint64_t offset, uint64_t len) const;
 
   private:
     struct Holder;

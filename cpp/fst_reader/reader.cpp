@@ -244,6 +244,13 @@ Result<SectionData> FstReader::read_section(size_t j, bool with_frame) const {
     return sec;
 }
 
+void FstReader::release_section(size_t j) const {
+    const VcSection& vs = meta_.sections.at(j);
+    const size_t next =
+        j + 1 < meta_.sections.size() ? meta_.sections[j + 1].position : input_.bytes().size();
+    input_.release(vs.position, next > vs.position ? next - vs.position : 0);
+}
+
 Result<std::span<const uint8_t>> FstReader::signal_bytes(const SectionData& section, uint32_t i,
                                                          std::vector<uint8_t>& scratch) const {
     const LocEntry& loc = section.locs.at(i);

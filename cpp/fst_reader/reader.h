@@ -189,6 +189,9 @@ class FstReader {
     Result<std::span<const uint8_t>> signal_bytes(const SectionData& section, uint32_t i,
                                                   std::vector<uint8_t>& scratch) const;
 
+    // Gives back the memory of a mapped file's section once it has been decoded.
+    void release_section(size_t j) const;
+
   private:
     friend struct HeaderReader;
     Input input_;

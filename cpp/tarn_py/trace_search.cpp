@@ -14,16 +14,22 @@ namespace tarn::py {
 
 namespace {
 
-PyObject* index_list(const std::vector<uint64_t>& v) {
-    PyObject* list = PyList_New(Py_ssize_t(v.size()));
+// One Python list of the indices of consecutive pieces.
+PyObject* index_list(const std::vector<std::vector<uint64_t>>& pieces) {
+    size_t total = 0;
+    for (const auto& p : pieces) total += p.size();
+    PyObject* list = PyList_New(Py_ssize_t(total));
     if (!list) return nullptr;
-    for (size_t i = 0; i < v.size(); ++i) {
-        PyObject* x = PyLong_FromUnsignedLongLong(v[i]);
-        if (!x) {
-            Py_DECREF(list);
-            return nullptr;
+    Py_ssize_t k = 0;
+    for (const auto& p : pieces) {
+        for (uint64_t i : p) {
+            PyObject* x = PyLong_FromUnsignedLongLong(i);
+            if (!x) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SET_ITEM(list, k++, x);
         }
-        PyList_SET_ITEM(list, Py_ssize_t(i), x);
     }
     return list;
 }
@@ -83,13 +89,19 @@ bool arg_names(PyObject* o, const char* arg, std::vector<std::string>* out) {
 TARN_METHOD(trace_find) {
     return search(
         "find", self, args, nargs, kwnames,
-        [](const Trace& t, const eval::Expr& e) { return eval::find(t, e); }, index_list);
+        [](const Trace& t, const eval::Expr& e) {
+            std::vector<std::vector<uint64_t>> one(1);
+            one[0] = eval::find(t, e);
+            return one;
+        },
+        index_list);
 }
 
 TARN_METHOD(trace_parallel_find) {
     return search(
         "parallel_find", self, args, nargs, kwnames,
-        [](const Trace& t, const eval::Expr& e) { return eval::parallel_find(t, e); }, index_list);
+        [](const Trace& t, const eval::Expr& e) { return eval::parallel_find_pieces(t, e); },
+        index_list);
 }
 
 TARN_METHOD(trace_parallel_count) {

@@ -58,11 +58,28 @@ def _name(trace: PyTrace, name: str) -> str:
     )
 
 
-def _index(trace: PyTrace, index: int, what: str = "index") -> int:
+def _index(trace: PyTrace, index: "int | str", what: str = "index") -> int:
+    """A sample index from the command line: a number, or "@T" for the sample at time T."""
     last = trace.max_index()
+    if isinstance(index, str):
+        return _index_at_time(trace, int(index[1:]), what)
     if index > last:
         raise CliError(f"{what} {index} is beyond the last index {last}")
     return index
+
+
+def _index_at_time(trace: PyTrace, time: int, what: str) -> int:
+    """The last sample whose time stamp is at or before ``time`` (time stamps ascend)."""
+    lo, hi = 0, trace.max_index()
+    if trace.timestamp(0) > time:
+        raise CliError(f"{what} @{time} is before the first time stamp")
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        if trace.timestamp(mid) <= time:
+            lo = mid
+        else:
+            hi = mid - 1
+    return lo
 
 
 def _unknown(trace: PyTrace, name: str, index: int) -> str:
@@ -76,10 +93,10 @@ def _unknown(trace: PyTrace, name: str, index: int) -> str:
         return "x"
 
 
-def show(value: Any, unknown: Callable[[], str] = lambda: "x") -> str:
-    """A value as a table shows it: None (x, z or no value) as ``unknown()``."""
+def show(value: Any, trace: Optional[PyTrace] = None, name: str = "", index: int = 0) -> str:
+    """A value as a table shows it; None (no two-state value) as "z" or "x" (see ``_unknown``)."""
     if value is None:
-        return unknown()
+        return "x" if trace is None else _unknown(trace, name, index)
     if isinstance(value, float):
         return repr(value)
     return str(value)
@@ -193,15 +210,20 @@ def _cmd_scopes(args: argparse.Namespace) -> int:
         n = node["signals"]
         return f"{node['name']}  ({n} signal{'' if n == 1 else 's'})"
 
-    # Iterative walk: (node, prefix for its children, own connector)
+    try:
+        "├└│".encode(sys.stdout.encoding or "ascii")
+        tee, last, bar = "├── ", "└── ", "│   "
+    except (UnicodeEncodeError, LookupError):
+        tee, last, bar = "|-- ", "`-- ", "|   "
+    # Iterative walk: (node, prefix of its line, its connector)
     stack = [(node, "", "") for node in reversed(roots)]
     while stack:
         node, prefix, connector = stack.pop()
         print(prefix + connector + label(node))
-        child_prefix = prefix + ("" if not connector else ("    " if connector == "└── " else "│   "))
+        child_prefix = prefix + ("" if not connector else ("    " if connector == last else bar))
         kids = node["scopes"]
         for i in range(len(kids) - 1, -1, -1):
-            stack.append((kids[i], child_prefix, "└── " if i == len(kids) - 1 else "├── "))
+            stack.append((kids[i], child_prefix, last if i == len(kids) - 1 else tee))
     return 0
 
 
@@ -233,7 +255,7 @@ def _cmd_value(args: argparse.Namespace) -> int:
     if args.json:
         _emit_json({"signal": name, "index": index, "time": time, "value": _json_value(value)})
         return 0
-    shown = show(value, lambda: _unknown(trace, name, index))
+    shown = show(value, trace, name, index)
     table(("SIGNAL", "INDEX", "TIME", "VALUE"), [(name, str(index), str(time), shown)],
           (False, True, True, False))
     return 0
@@ -258,7 +280,7 @@ def _cmd_snapshot(args: argparse.Namespace) -> int:
     if not values:
         print("(no signals)")
         return 0
-    rows = [(k, show(v, lambda k=k: _unknown(trace, prefix + k, index))) for k, v in values.items()]
+    rows = [(k, show(v, trace, prefix + k, index)) for k, v in values.items()]
     table(("NAME", "VALUE"), rows, (False, False))
     return 0
 
@@ -272,19 +294,12 @@ def _cmd_changes(args: argparse.Namespace) -> int:
         changes = trace.changed_at(index)
     time = trace.timestamp(index)
     if args.json:
-        rows = [{"name": n, "old": _json_value(o), "new": _json_value(v)} for n, o, v in changes]
-        _emit_json({"index": index, "time": time, "changes": rows})
+        records = [{"name": n, "old": _json_value(o), "new": _json_value(v)} for n, o, v in changes]
+        _emit_json({"index": index, "time": time, "changes": records})
         return 0
     print(f"index {index}, time {time}: {len(changes)} change{'' if len(changes) == 1 else 's'}")
     if changes:
-        rows = [
-            (
-                n,
-                show(o, lambda n=n: _unknown(trace, n, index - 1)),
-                show(v, lambda n=n: _unknown(trace, n, index)),
-            )
-            for n, o, v in changes
-        ]
+        rows = [(n, show(o, trace, n, index - 1), show(v, trace, n, index)) for n, o, v in changes]
         table(("NAME", "OLD", "NEW"), rows, (False, False, False))
     return 0
 
@@ -295,22 +310,17 @@ def _cmd_transitions(args: argparse.Namespace) -> int:
     found = trace.transitions(name)
     shown = found if args.limit is None else found[: args.limit]
     if args.json:
-        rows = [
+        records = [
             {"index": i, "time": trace.timestamp(i), "old": _json_value(o), "new": _json_value(v)}
             for i, o, v in shown
         ]
-        _emit_json({"signal": name, "total": len(found), "transitions": rows})
+        _emit_json({"signal": name, "total": len(found), "transitions": records})
         return 0
     if not found:
         print(f"{name}: no transitions")
         return 0
     rows = [
-        (
-            str(i),
-            str(trace.timestamp(i)),
-            show(o, lambda i=i: _unknown(trace, name, i - 1)),
-            show(v, lambda i=i: _unknown(trace, name, i)),
-        )
+        (str(i), str(trace.timestamp(i)), show(o, trace, name, i - 1), show(v, trace, name, i))
         for i, o, v in shown
     ]
     table(("INDEX", "TIME", "OLD", "NEW"), rows, (True, True, False, False))
@@ -346,11 +356,11 @@ def _cmd_find(args: argparse.Namespace) -> int:
     trace = load(args.file)
     compiled = _expr.compile(trace, args.expr, scope=args.scope)
     if args.count:
-        n = trace.parallel_count(compiled) if args.parallel else len(trace.find(compiled))
+        total = trace.parallel_count(compiled) if args.parallel else len(trace.find(compiled))
         if args.json:
-            _emit_json({"count": n})
+            _emit_json({"count": total})
         else:
-            print(n)
+            print(total)
         return 0
     names = _value_names(trace, args.values)
     if args.parallel:
@@ -378,7 +388,7 @@ def _cmd_find(args: argparse.Namespace) -> int:
     for i, vals in shown:
         cells = [str(i), str(trace.timestamp(i))]
         for n, v in zip(names, vals):
-            cells.append(show(v, lambda n=n, i=i: _unknown(trace, n, i)))
+            cells.append(show(v, trace, n, i))
         out.append(cells)
     table(("INDEX", "TIME") + tuple(names), out, (True, True) + (False,) * len(names))
     _more(len(shown), len(rows))
@@ -408,7 +418,8 @@ def _cmd_wave(args: argparse.Namespace) -> int:
     if args.json:
         _emit_json({"output": args.output, "from": start, "to": stop, "signals": names})
     else:
-        print(f"wrote {args.output} ({len(names)} signals, indices {start} to {stop})")
+        plural = "" if len(names) == 1 else "s"
+        print(f"wrote {args.output} ({len(names)} signal{plural}, indices {start} to {stop})")
     return 0
 
 
@@ -423,12 +434,19 @@ class _Parser(argparse.ArgumentParser):
 
 def _nonneg(text: str) -> int:
     try:
-        v = int(text, 0)
+        v = int(text, 10) if text.lstrip("+-").isdigit() else int(text, 0)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
     if v < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {text}")
     return v
+
+
+def _sample(text: str) -> "int | str":
+    """A sample index, or "@T": the sample at time T (resolved once the dump is loaded)."""
+    if text.startswith("@"):
+        return "@" + str(_nonneg(text[1:]))
+    return _nonneg(text)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -454,14 +472,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("value", "the value of a signal at a sample index", _cmd_value)
     p.add_argument("name", help="signal name")
-    p.add_argument("index", type=_nonneg, help="sample index")
+    p.add_argument("index", type=_sample, help="sample index, or @T for the sample at time T")
 
     p = command("snapshot", "all values at a sample index", _cmd_snapshot)
-    p.add_argument("index", type=_nonneg, help="sample index")
+    p.add_argument("index", type=_sample, help="sample index, or @T for the sample at time T")
     p.add_argument("--scope", metavar="S", help="only signals under scope S (names relative)")
 
     p = command("changes", "signals that changed at a sample index", _cmd_changes)
-    p.add_argument("index", type=_nonneg, help="sample index")
+    p.add_argument("index", type=_sample, help="sample index, or @T for the sample at time T")
     p.add_argument("--scope", metavar="S", help="only signals under scope S")
 
     p = command("transitions", "every change of one signal", _cmd_transitions)
@@ -486,8 +504,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("wave", "draw signals as a timing diagram (SVG)", _cmd_wave)
     p.add_argument("names", nargs="+", metavar="NAME", help="signals to draw, top to bottom")
-    p.add_argument("--from", dest="start", type=_nonneg, metavar="I", help="first index")
-    p.add_argument("--to", dest="stop", type=_nonneg, metavar="I", help="last index")
+    p.add_argument("--from", dest="start", type=_sample, metavar="I", help="first index (or @T)")
+    p.add_argument("--to", dest="stop", type=_sample, metavar="I", help="last index (or @T)")
     p.add_argument("-o", "--output", required=True, metavar="FILE.svg", help="SVG file to write")
     p.add_argument("--hex", action="store_true", help="label bus values in hexadecimal")
     return parser
@@ -501,6 +519,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return e.code if isinstance(e.code, int) else 2
     try:
         return args.run(args)
+    except KeyboardInterrupt:
+        return 130
     except BrokenPipeError:
         # The reader went away (``tarn ... | head``): not an error; keep Python from complaining
         # when it flushes stdout at exit.

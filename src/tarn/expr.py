@@ -26,7 +26,7 @@ Operands:
 * signal names: dotted paths of identifiers (``top.cpu.pc``; letters, digits, ``_`` and ``$``,
   not starting with a digit). A component starting with a backslash is a Verilog escaped
   identifier and runs to the next white space (``top.\\bus.data [3:0]``). Any other name is
-  written between backquotes, with a doubled backquote standing for one: ```top.mem[3]```.
+  written between backquotes, a doubled backquote standing for one (`` `top.mem[3]` ``).
   A ``[`` right after a bare name always starts a slice.
 * integers: ``42``, ``1_000``, ``0x2A``, ``0b101010``, ``0o52``, and Verilog based literals
   ``'h2A``, ``8'b0010_1010``, ``'d42``, ``'o52`` (the size, if given, must hold the value);
@@ -51,7 +51,7 @@ from __future__ import annotations
 import difflib
 import re
 from dataclasses import dataclass, field
-from typing import Callable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Callable, Iterator, List, Optional, Sequence, Tuple
 
 from tarn._core import PyExpr, PyTrace
 
@@ -107,6 +107,11 @@ class ExprError(ValueError):
         if self.suggestions:
             line += " (did you mean " + ", ".join(self.suggestions) + "?)"
         super().__init__(line)
+
+    def __reduce__(self):  # type: ignore[no-untyped-def]
+        # Keep the attributes when the error crosses a process boundary (multiprocessing).
+        args = (self.message, self.text, self.position, self.length, self.suggestions)
+        return (type(self), args)
 
     def pointer(self) -> str:
         """The expression text and, below it, carets under the offending characters."""
@@ -230,8 +235,9 @@ FUNCTIONS = {
     "$fell": (1, 1),
 }
 
-_PUNCT = ("&&", "||", "==", "!=", "<=", ">=", "<", ">", "!", "&", "|", "^", "+", "-")
-_PUNCT += ("(", ")", "[", "]", ":", ",")
+# Longest first, so that "&&" is not read as two "&".
+_PUNCT = ("&&", "||", "==", "!=", "<=", ">=", "<", ">", "!", "&", "|", "^", "+", "-", "(", ")", "[",
+          "]", ":", ",")
 _BASES = {"h": 16, "d": 10, "b": 2, "o": 8}
 _NUMBER = re.compile(
     r"(?P<based>(?P<size>[0-9][0-9_]*)?'[sS]?(?P<base>[hHdDbBoO])(?P<bdigits>[0-9a-fA-F_xXzZ?]*))"
@@ -796,8 +802,9 @@ def compile(trace: PyTrace, text: str, scope: Optional[str] = None) -> PyExpr:  
     that is not found (the message gives the column and close names).
     """
     tree = parse(text)
-    ids = {}
+    ids: dict = {}
     for node in _walk(tree):
         if isinstance(node, Name) and node.name not in ids:
+            # A resolved name always has an id.
             ids[node.name] = trace.signal_id(_resolve(trace, node, text, scope))
-    return _build(tree, lambda node: ids[node.name])
+    return _build(tree, lambda node: int(ids[node.name]))

@@ -332,3 +332,23 @@ TEST(Eval, SharedSubtreesAreEvaluatedOncePerIndex) {
     for (int i = 0; i < 200; ++i) e = Expr::binary(ExprKind::And, e, e);
     EXPECT_EQ(tarn::eval::find(t, *e), (std::vector<uint64_t>{1, 2}));
 }
+
+TEST(Eval, ManyLeavesAlongADeepChain) {
+    // Leaves at every level: too many dependent instructions per leaf to track them singly.
+    TraceData d;
+    for (uint64_t i = 0; i < 120; ++i) {
+        d.timestamps.push_back(i);
+        d.store.set(0, i, SignalValue::make_int((i / 3) % 2));
+        d.store.set(1, i, SignalValue::make_int((i / 5) % 3 != 0));
+    }
+    Trace t(std::move(d));
+    ExprPtr e = Expr::signal(0);
+    for (int k = 0; k < 6000; ++k) {
+        ExprPtr leaf = Expr::rel_eval(Expr::signal(k % 2), -(k % 60));
+        e = Expr::binary(k % 7 ? ExprKind::Or : ExprKind::And, e, leaf);
+    }
+    auto want = tarn::eval::find_per_index(t, *e);
+    EXPECT_FALSE(want.empty());
+    EXPECT_EQ(want, tarn::eval::find(t, *e));
+    EXPECT_EQ(want, tarn::eval::parallel_find(t, *e, 7));
+}

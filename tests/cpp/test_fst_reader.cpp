@@ -4,6 +4,9 @@
 
 #include <zlib.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "fst_builder.h"
 #include "fst_reader/reader.h"
 #include "trace/fst.h"
@@ -475,4 +478,150 @@ TEST(FstLoader, ErrorPrefixes) {
     EXPECT_EQ(h.error(), "FST hierarchy: Unexpected variable type");
     auto missing = tarn::read_fst("/nonexistent/x.fst");
     EXPECT_EQ(missing.error().rfind("Failed to open /nonexistent/x.fst: ", 0), 0u);
+}
+
+TEST(FstLoader, ParallelDecodingGivesTheSequentialTrace) {
+    for (const char* name : {"icarus_zlib.fst", "verilator_lz4.fst", "mixed_fastlz.fst"}) {
+        std::string path = std::string(TARN_SOURCE_DIR) + "/tests/data/fst/" + name;
+        std::ifstream in(path, std::ios::binary);
+        Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_FALSE(bytes.empty()) << path;
+        auto seq = tarn::read_fst_bytes(bytes, {~uint64_t{0}});
+        auto par = tarn::read_fst_bytes(bytes, {0});
+        ASSERT_TRUE(seq && par);
+        const tarn::Trace& a = seq.value();
+        const tarn::Trace& b = par.value();
+        ASSERT_EQ(a.signal_names(), b.signal_names());
+        ASSERT_EQ(a.timestamps(), b.timestamps());
+        for (const auto& n : a.signal_names())
+            for (uint64_t i = 0; i <= a.max_index() + 1; ++i)
+                ASSERT_TRUE(a.signal_value(n, i).identical(b.signal_value(n, i))) << n << " " << i;
+    }
+}
+
+TEST(FstOpen, MoreMalformedBlocks) {
+    // Blackout entries that do not end at the block's end.
+    Bytes f = header_block(0, 0);
+    Bytes blackout{2};
+    put_u64(blackout, 12);
+    append(blackout, {1, 0, 5, 0});
+    append(f, blackout);
+    append(f, geometry_block({1}));
+    append(f, hierarchy(2));
+    EXPECT_EQ(open(f).error().text, "blackout entries do not end at the end of their block");
+
+    Bytes good = header_block(0, 0);
+    Bytes ok_blackout{2};
+    put_u64(ok_blackout, 13);
+    append(ok_blackout, {2, 0, 5, 1, 7});
+    append(good, ok_blackout);
+    append(good, geometry_block({1}));
+    append(good, hierarchy(2));
+    auto r = open(good);
+    ASSERT_TRUE(r) << r.error().display();
+    ASSERT_EQ(r.value().meta().blackouts.size(), 2u);
+    EXPECT_FALSE(r.value().meta().blackouts[0].active);
+    EXPECT_EQ(r.value().meta().blackouts[1].time, 12u);
+    EXPECT_TRUE(r.value().meta().blackouts[1].active);
+
+    // A time table claiming more compressed bytes than its section holds.
+    VcBlock vc = two_signal_block(8);
+    Bytes block = vc.build();
+    block[block.size() - 9] = 0xFF;
+    Bytes t = header_block(0, 0);
+    append(t, block);
+    append(t, geometry_block({1, 4}));
+    append(t, hierarchy(2));
+    EXPECT_EQ(open(t).error().text, "time table compressed length exceeds its section");
+
+    // The first value-change block without time stamps.
+    vc.times = {};
+    EXPECT_EQ(open(file_with(vc, {1, 4}, 2)).error().text,
+              "the first value-change block has an empty time table");
+
+    // A gzip wrapper after the first block.
+    Bytes late = header_block(0, 0);
+    late.push_back(254);
+    put_u64(late, 1);
+    EXPECT_EQ(open(late).error().kind, ErrorKind::BlockType);
+}
+
+TEST(FstValueChanges, FrameLengthBeyondTheSection) {
+    VcBlock vc = two_signal_block(8);
+    Bytes f = file_with(vc, {1, 4}, 2);
+    size_t frame_clen = header_block(0, 20).size() + 1 + 32 + 1;
+    ASSERT_EQ(f[frame_clen], 5);
+    f[frame_clen] = 0x7F;
+    auto r = open(f);
+    ASSERT_TRUE(r);
+    Status st = ok_status();
+    all_changes(r.value(), &st);
+    EXPECT_EQ(st.error().text, "frame compressed length exceeds its section");
+}
+
+TEST(FstDecompress, ZlibAndDeflateLengthsMustMatch) {
+    const std::string text = "hello hello hello";
+    Bytes z(compressBound(static_cast<uLong>(text.size())));
+    uLongf zlen = static_cast<uLongf>(z.size());
+    compress2(z.data(), &zlen, reinterpret_cast<const Bytef*>(text.data()),
+              static_cast<uLong>(text.size()), 9);
+    z.resize(zlen);
+    Bytes out;
+    EXPECT_TRUE(zlib_decode(z, text.size(), out, false));
+    EXPECT_EQ(std::string(out.begin(), out.end()), text);
+    EXPECT_EQ(zlib_decode(z, text.size() - 1, out, false).error().kind, ErrorKind::ZLibDecompress);
+    EXPECT_EQ(zlib_decode(z, text.size() + 1, out, false).error().kind, ErrorKind::ZLibDecompress);
+    // The raw deflate data inside the zlib stream (as in a gzip member).
+    Bytes raw(z.begin() + 2, z.end() - 4);
+    EXPECT_TRUE(zlib_decode(raw, text.size(), out, true));
+    EXPECT_FALSE(zlib_decode(raw, text.size() + 1, out, true));
+    Bytes truncated(raw.begin(), raw.end() - 3);
+    EXPECT_FALSE(zlib_decode(truncated, text.size(), out, true));
+}
+
+TEST(FstValueChanges, FilterSelectsSignalsAndTimes) {
+    auto r = open(file_with(two_signal_block(8), {1, 4}, 2));
+    ASSERT_TRUE(r);
+    std::vector<Change> got;
+    SignalFilter only_b;
+    only_b.include = std::vector<FstSignalHandle>{FstSignalHandle::from_index(1)};
+    only_b.end = 15;
+    ASSERT_TRUE(
+        r.value().read_signals(only_b, [&](uint64_t t, FstSignalHandle h, const ChangeValue& v) {
+            got.push_back({t, h.value(), std::string(v.bytes.begin(), v.bytes.end())});
+        }));
+    EXPECT_EQ(got, (std::vector<Change>{{10, 2, "1x0z"}}));
+    SignalFilter later;
+    later.start = 21;  // after the only section
+    got.clear();
+    ASSERT_TRUE(
+        r.value().read_signals(later, [&](uint64_t t, FstSignalHandle h, const ChangeValue&) {
+            got.push_back({t, h.value(), ""});
+        }));
+    EXPECT_TRUE(got.empty());
+}
+
+TEST(FstLoader, ScopePathsAndNames) {
+    Bytes e = scope_entry("top");
+    append(e, scope_entry("a"));
+    append(e, var_entry("x", 1));
+    append(e, {255, 255});
+    append(e, scope_entry("top"));
+    append(e, scope_entry("a"));
+    append(e, var_entry("y", 1, 1));  // alias of x
+    append(e, var_entry("x", 1));     // repeats a name: ignored with its new handle
+    append(e, {255, 255, 255});       // one more close than open
+    append(e, var_entry("z", 1));
+    Bytes f = header_block(0, 20);
+    append(f, two_signal_block(8).build());
+    append(f, geometry_block({1, 4}));
+    append(f, lz4_hierarchy_block(e));
+    auto t = tarn::read_fst_bytes(f);
+    ASSERT_TRUE(t) << t.error();
+    const tarn::Trace& tr = t.value();
+    EXPECT_EQ(tr.scopes(), (std::vector<std::string>{"top", "top.a"}));
+    EXPECT_EQ(tr.signal_names(), (std::vector<std::string>{"top.a.x", "top.a.y", "z"}));
+    EXPECT_EQ(tr.signal_id("top.a.x"), tr.signal_id("top.a.y"));
+    EXPECT_EQ(tr.signal_id("z"), std::optional<uint64_t>(1));
+    EXPECT_EQ(tr.signal_value("top.a.y", 2).tag(), tarn::Tag::Logic);  // 'z' at time 20
 }

@@ -56,8 +56,7 @@ TEST(Scan, ExtractIdentifiersRunsAndTerminators) {
 
 TEST(Scan, DeriveScopes) {
     EXPECT_EQ(derive_scopes({"top.cpu.clk"}), (Strings{"top", "top.cpu"}));
-    EXPECT_EQ(derive_scopes({"z.b.c", "a.x", "plain", "z.b.d", "z.a"}),
-              (Strings{"a", "z", "z.b"}));
+    EXPECT_EQ(derive_scopes({"z.b.c", "a.x", "plain", "z.b.d", "z.a"}), (Strings{"a", "z", "z.b"}));
     EXPECT_TRUE(derive_scopes({}).empty());
     // Byte-wise order: upper case before lower case, "." before letters.
     EXPECT_EQ(derive_scopes({"b.x", "B.x", "a.b.x", "a_b.x"}),

@@ -153,6 +153,15 @@ def test_syntax_errors_point_at_the_problem(text, column, fragment):
     assert caret_line.index("^") == column - 1
 
 
+def test_errors_survive_pickling():
+    import pickle
+
+    with pytest.raises(ExprError) as e:
+        parse("a &&")
+    copy = pickle.loads(pickle.dumps(e.value))
+    assert (str(copy), copy.column, copy.text) == (str(e.value), 5, "a &&")
+
+
 def test_nesting_is_bounded():
     deep = "(" * 150 + "a" + ")" * 150
     with pytest.raises(ExprError, match="nested too deeply"):

@@ -30,8 +30,9 @@ bool changes_at(const Column* c, uint64_t index) {
     return !segments_equal(c, c->find_run(index - 1), c->find_run(index));
 }
 
-// Runs `visit(name_position, id)` for every name of the trace accepted by `keep`, spread over
-// the worker pool, and gathers the records each visit produced in name-list order.
+// The change records at `index` of every name accepted by `keep`. The names are split into
+// chunks over the worker pool; each chunk collects its own records and the chunks are joined in
+// name-list order, so the result does not depend on how the work was scheduled.
 template <class Keep>
 std::vector<ChangeRecord> changes_over_names(const Trace& trace, uint64_t index, Keep&& keep) {
     std::vector<ChangeRecord> out;

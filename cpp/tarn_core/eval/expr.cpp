@@ -1,6 +1,8 @@
 #include "eval/expr.h"
 
-#include <map>
+#include <algorithm>
+#include <stdexcept>
+#include <string>
 #include <unordered_map>
 
 namespace tarn::eval {
@@ -166,13 +168,30 @@ uint64_t slice_bits(uint64_t v, uint64_t high, uint64_t low) {
     return shifted & ((uint64_t(1) << (high - low + 1)) - 1);
 }
 
+uint64_t mix(uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+struct OffsetHash {
+    size_t operator()(__int128 d) const {
+        auto u = static_cast<unsigned __int128>(d);
+        return mix(uint64_t(u) ^ mix(uint64_t(u >> 64)));
+    }
+};
+
 struct KeyHash {
     size_t operator()(const std::pair<const Expr*, __int128>& k) const {
-        auto d = static_cast<unsigned __int128>(k.second);
-        uint64_t h = reinterpret_cast<uintptr_t>(k.first) * 0x9e3779b97f4a7c15ULL;
-        h ^= uint64_t(d) + 0x632be59bd9b4e019ULL + (h << 6) + (h >> 2);
-        h ^= uint64_t(d >> 64) + (h << 6) + (h >> 2);
-        return h;
+        return mix(reinterpret_cast<uintptr_t>(k.first) ^ OffsetHash()(k.second));
+    }
+};
+
+struct LeafHash {
+    size_t operator()(const std::pair<uint64_t, __int128>& k) const {
+        return mix(k.first ^ OffsetHash()(k.second));
     }
 };
 
@@ -180,38 +199,59 @@ struct KeyHash {
 
 // ---- Compiling ----
 
+namespace {
+constexpr size_t kMaxInstructions = size_t(1) << 22;
+}
+
 Program::Program(const Trace& trace, const Expr& root) : trace_(trace) {
     using Key = std::pair<const Expr*, __int128>;
     std::unordered_map<Key, uint32_t, KeyHash> done;
-    std::map<__int128, uint32_t> window_slots;
-    std::map<std::pair<uint64_t, __int128>, uint32_t> leaf_slots;
+    std::unordered_map<__int128, uint32_t, OffsetHash> window_slots;
+    std::unordered_map<std::pair<uint64_t, __int128>, uint32_t, LeafHash> leaf_slots;
 
+    // Only nodes with more than one owner can be reached twice under the same offset, so only
+    // they are memoised; a node reached through a single parent is compiled once per visit of
+    // that parent. Children hand their register to their parent's frame.
     struct Frame {
         const Expr* e;
         __int128 d;
+        bool shared;
         bool expanded;
+        uint8_t slot;  // 0: left, 1: right of the parent
+        size_t parent;
+        uint32_t reg[2];
     };
-    std::vector<Frame> stack{{&root, 0, false}};
-    auto reg_of = [&](const Expr* e, __int128 d) { return done.at(Key{e, d}); };
+    constexpr size_t kNone = size_t(-1);
+    std::vector<Frame> stack;
+    stack.push_back({&root, 0, false, false, 0, kNone, {0, 0}});
+    auto deliver = [&](const Frame& f, uint32_t reg) {
+        if (f.parent != kNone) stack[f.parent].reg[f.slot] = reg;
+    };
 
     while (!stack.empty()) {
-        Frame& f = stack.back();
-        const Expr* e = f.e;
-        __int128 d = f.d;
-        if (done.count(Key{e, d})) {
-            stack.pop_back();
+        const size_t fi = stack.size() - 1;
+        const Expr* e = stack[fi].e;
+        const __int128 d = stack[fi].d;
+        const __int128 child_d = e->kind == ExprKind::RelEval ? d + e->offset : d;
+        if (!stack[fi].expanded) {
+            stack[fi].expanded = true;
+            if (stack[fi].shared) {
+                auto it = done.find(Key{e, d});
+                if (it != done.end()) {
+                    deliver(stack[fi], it->second);
+                    stack.pop_back();
+                    continue;
+                }
+            }
+            if (e->right)
+                stack.push_back(
+                    {e->right.get(), child_d, e->right.use_count() > 1, false, 1, fi, {0, 0}});
+            if (e->left)
+                stack.push_back(
+                    {e->left.get(), child_d, e->left.use_count() > 1, false, 0, fi, {0, 0}});
             continue;
         }
-        __int128 child_d = e->kind == ExprKind::RelEval ? d + e->offset : d;
-        if (!f.expanded) {
-            f.expanded = true;
-            // `f` may dangle after these pushes.
-            if (e->right && !done.count(Key{e->right.get(), child_d}))
-                stack.push_back({e->right.get(), child_d, false});
-            if (e->left && !done.count(Key{e->left.get(), child_d}))
-                stack.push_back({e->left.get(), child_d, false});
-            continue;
-        }
+        const Frame f = stack.back();
         stack.pop_back();
 
         Instr in{};
@@ -239,13 +279,13 @@ Program::Program(const Trace& trace, const Expr& root) : trace_(trace) {
                 auto [it, fresh] = window_slots.try_emplace(child_d, uint32_t(windows_.size()));
                 if (fresh) windows_.push_back(child_d);
                 in.op = Op::RelEval;
-                in.a = reg_of(e->left.get(), child_d);
+                in.a = f.reg[0];
                 in.b = it->second;
                 break;
             }
             case ExprKind::Slice:
                 in.op = Op::Slice;
-                in.a = reg_of(e->left.get(), d);
+                in.a = f.reg[0];
                 in.high = e->high;
                 in.low = e->low;
                 break;
@@ -256,97 +296,163 @@ Program::Program(const Trace& trace, const Expr& root) : trace_(trace) {
                 in.op =
                     static_cast<Op>(static_cast<int>(Op::Not) +
                                     (static_cast<int>(e->kind) - static_cast<int>(ExprKind::Not)));
-                in.a = reg_of(e->left.get(), d);
-                if (e->right) in.b = reg_of(e->right.get(), d);
+                in.a = f.reg[0];
+                in.b = f.reg[1];
                 break;
         }
-        done.emplace(Key{e, d}, uint32_t(code_.size()));
+        const uint32_t reg = uint32_t(code_.size());
         code_.push_back(in);
+        if (f.shared) done.emplace(Key{e, d}, reg);
+        deliver(f, reg);
+        // Shared subtrees under many different offsets can describe more distinct
+        // subexpressions than memory holds (x = x.rel_eval(2**k).or_(x), k = 0..40); refuse
+        // them instead of exhausting memory.
+        if (code_.size() > kMaxInstructions)
+            throw std::length_error("expression too large to evaluate: more than " +
+                                    std::to_string(kMaxInstructions) + " distinct subexpressions");
+    }
+    build_cones();
+}
+
+void Program::build_cones() {
+    const size_t n = code_.size();
+    // Users of each instruction, as a compact adjacency list.
+    std::vector<uint32_t> count(n + 1, 0);
+    auto operands = [&](const Instr& in, auto&& f) {
+        if (in.op == Op::Leaf || in.op == Op::Const) return;
+        f(in.a);
+        if (in.op >= Op::And && in.op <= Op::BitXor && in.b != in.a) f(in.b);
+    };
+    for (size_t i = 0; i < n; ++i) operands(code_[i], [&](uint32_t o) { ++count[o + 1]; });
+    for (size_t i = 0; i < n; ++i) count[i + 1] += count[i];
+    std::vector<uint32_t> users(count[n]);
+    std::vector<uint32_t> fill(count.begin(), count.end() - 1);
+    for (size_t i = 0; i < n; ++i)
+        operands(code_[i], [&](uint32_t o) { users[fill[o]++] = uint32_t(i); });
+
+    // A deep chain with a leaf at every level has cones of quadratic total size; past this
+    // budget full runs are cheaper.
+    const size_t budget = 16 * n + 4096;
+    std::vector<uint32_t> seen(n, UINT32_MAX), stack;
+    std::vector<std::vector<uint32_t>> roots(leaves_.size());
+    for (size_t i = 0; i < n; ++i)
+        if (code_[i].op == Op::Leaf) roots[code_[i].a].push_back(uint32_t(i));
+    cone_start_.push_back(0);
+    for (uint32_t k = 0; k < leaves_.size(); ++k) {
+        size_t first = cones_.size();
+        for (uint32_t r : roots[k]) {
+            if (seen[r] == k) continue;
+            seen[r] = k;
+            stack.push_back(r);
+        }
+        while (!stack.empty()) {
+            uint32_t x = stack.back();
+            stack.pop_back();
+            cones_.push_back(x);
+            if (cones_.size() > budget) {
+                cones_.clear();
+                cone_start_.clear();
+                return;
+            }
+            for (uint32_t u = count[x]; u < count[x + 1]; ++u) {
+                if (seen[users[u]] == k) continue;
+                seen[users[u]] = k;
+                stack.push_back(users[u]);
+            }
+        }
+        std::sort(cones_.begin() + first, cones_.end());
+        cone_start_.push_back(uint32_t(cones_.size()));
     }
 }
 
 // ---- Running ----
 
+inline void Program::step(size_t i, uint64_t index, const Val* leaf_vals, Val* r) const {
+    const Instr& in = code_[i];
+    // Slot numbers never exceed the instruction count, so these stay in range even where they
+    // are not registers (Leaf, Const).
+    const Val& x = r[in.a];
+    const Val& y = r[in.b];
+    switch (in.op) {
+        case Op::Leaf:
+            r[i] = leaf_vals[in.a];
+            break;
+        case Op::Const:
+            r[i] = consts_[in.a];
+            break;
+        case Op::RelEval: {
+            __int128 j = __int128(index) + windows_[in.b];
+            r[i] = (j < 0 || j > __int128(trace_.max_index())) ? Val::missing() : x;
+            break;
+        }
+        case Op::Not:
+            r[i] = Val::make_int(!x.truth);
+            break;
+        case Op::And:
+            r[i] = Val::make_int(x.truth && y.truth);
+            break;
+        case Op::Or:
+            r[i] = Val::make_int(x.truth || y.truth);
+            break;
+        case Op::Eq:
+            r[i] = Val::make_int(equal(x, y));
+            break;
+        case Op::Neq:
+            r[i] = Val::make_int(!equal(x, y));
+            break;
+        case Op::Gt:
+            r[i] = x.num && y.num ? Val::make_int(x.u > y.u) : Val::missing();
+            break;
+        case Op::Lt:
+            r[i] = x.num && y.num ? Val::make_int(x.u < y.u) : Val::missing();
+            break;
+        case Op::Gte:
+            r[i] = x.num && y.num ? Val::make_int(x.u >= y.u) : Val::missing();
+            break;
+        case Op::Lte:
+            r[i] = x.num && y.num ? Val::make_int(x.u <= y.u) : Val::missing();
+            break;
+        case Op::Add:
+            r[i] = x.num && y.num ? Val::make_int(x.u + y.u) : Val::missing();
+            break;
+        case Op::Sub:
+            r[i] = x.num && y.num ? Val::make_int(x.u - y.u) : Val::missing();
+            break;
+        case Op::BitAnd:
+            r[i] = x.num && y.num ? Val::make_int(x.u & y.u) : Val::missing();
+            break;
+        case Op::BitOr:
+            r[i] = x.num && y.num ? Val::make_int(x.u | y.u) : Val::missing();
+            break;
+        case Op::BitXor:
+            r[i] = x.num && y.num ? Val::make_int(x.u ^ y.u) : Val::missing();
+            break;
+        case Op::Slice:
+            r[i] = x.num ? Val::make_int(slice_bits(x.u, in.high, in.low)) : Val::missing();
+            break;
+        case Op::Signed:
+            r[i] = x.num ? Val::make_int(x.u) : Val::missing();
+            break;
+        case Op::IsX:
+            r[i] = Val::make_int(x.tag == Tag::Missing || has_bit(x, kBitX));
+            break;
+        case Op::IsZ:
+            r[i] = Val::make_int(has_bit(x, kBitZ));
+            break;
+    }
+}
+
 Val Program::run(uint64_t index, const Val* leaf_vals, std::vector<Val>& regs) const {
     const size_t n = code_.size();
     if (regs.size() < n) regs.resize(n);
-    Val* r = regs.data();
-    const __int128 max = trace_.max_index();
-    for (size_t i = 0; i < n; ++i) {
-        const Instr& in = code_[i];
-        // Slot numbers never exceed the instruction count, so these stay in range even where
-        // they are not registers (Leaf, Const).
-        const Val& x = r[in.a];
-        const Val& y = r[in.b];
-        switch (in.op) {
-            case Op::Leaf:
-                r[i] = leaf_vals[in.a];
-                break;
-            case Op::Const:
-                r[i] = consts_[in.a];
-                break;
-            case Op::RelEval: {
-                __int128 j = __int128(index) + windows_[in.b];
-                r[i] = (j < 0 || j > max) ? Val::missing() : x;
-                break;
-            }
-            case Op::Not:
-                r[i] = Val::make_int(!x.truth);
-                break;
-            case Op::And:
-                r[i] = Val::make_int(x.truth && y.truth);
-                break;
-            case Op::Or:
-                r[i] = Val::make_int(x.truth || y.truth);
-                break;
-            case Op::Eq:
-                r[i] = Val::make_int(equal(x, y));
-                break;
-            case Op::Neq:
-                r[i] = Val::make_int(!equal(x, y));
-                break;
-            case Op::Gt:
-                r[i] = x.num && y.num ? Val::make_int(x.u > y.u) : Val::missing();
-                break;
-            case Op::Lt:
-                r[i] = x.num && y.num ? Val::make_int(x.u < y.u) : Val::missing();
-                break;
-            case Op::Gte:
-                r[i] = x.num && y.num ? Val::make_int(x.u >= y.u) : Val::missing();
-                break;
-            case Op::Lte:
-                r[i] = x.num && y.num ? Val::make_int(x.u <= y.u) : Val::missing();
-                break;
-            case Op::Add:
-                r[i] = x.num && y.num ? Val::make_int(x.u + y.u) : Val::missing();
-                break;
-            case Op::Sub:
-                r[i] = x.num && y.num ? Val::make_int(x.u - y.u) : Val::missing();
-                break;
-            case Op::BitAnd:
-                r[i] = x.num && y.num ? Val::make_int(x.u & y.u) : Val::missing();
-                break;
-            case Op::BitOr:
-                r[i] = x.num && y.num ? Val::make_int(x.u | y.u) : Val::missing();
-                break;
-            case Op::BitXor:
-                r[i] = x.num && y.num ? Val::make_int(x.u ^ y.u) : Val::missing();
-                break;
-            case Op::Slice:
-                r[i] = x.num ? Val::make_int(slice_bits(x.u, in.high, in.low)) : Val::missing();
-                break;
-            case Op::Signed:
-                r[i] = x.num ? Val::make_int(x.u) : Val::missing();
-                break;
-            case Op::IsX:
-                r[i] = Val::make_int(x.tag == Tag::Missing || has_bit(x, kBitX));
-                break;
-            case Op::IsZ:
-                r[i] = Val::make_int(has_bit(x, kBitZ));
-                break;
-        }
-    }
-    return n ? r[n - 1] : Val::missing();
+    for (size_t i = 0; i < n; ++i) step(i, index, leaf_vals, regs.data());
+    return n ? regs[n - 1] : Val::missing();
+}
+
+Val Program::run_cone(uint64_t index, const Val* leaf_vals, Val* regs, uint32_t leaf) const {
+    for (uint32_t k = cone_start_[leaf]; k < cone_start_[leaf + 1]; ++k)
+        step(cones_[k], index, leaf_vals, regs);
+    return regs[code_.size() - 1];
 }
 
 SignalValue Program::eval(uint64_t index) const {

@@ -141,17 +141,28 @@ class Program {
     // Runs the program with leaf values `leaf_vals` at index i; the root's value.
     Val run(uint64_t index, const Val* leaf_vals, std::vector<Val>& regs) const;
 
+    // After a full run, when only leaf `leaf` has changed: recomputes just the instructions
+    // that depend on it (its cone). Only available when has_cones().
+    bool has_cones() const { return !cone_start_.empty(); }
+    size_t cone_size(uint32_t leaf) const { return cone_start_[leaf + 1] - cone_start_[leaf]; }
+    Val run_cone(uint64_t index, const Val* leaf_vals, Val* regs, uint32_t leaf) const;
+
     // The value of the tree at one index (reads the store directly).
     SignalValue eval(uint64_t index) const;
     bool eval_bool(uint64_t index) const;
 
   private:
+    void step(size_t i, uint64_t index, const Val* leaf_vals, Val* regs) const;
+    void build_cones();
+
     const Trace& trace_;
     std::vector<Instr> code_;
     std::vector<Leaf> leaves_;
     std::vector<__int128> windows_;
     std::vector<Val> consts_;
     std::vector<std::unique_ptr<SignalValue>> const_store_;
+    std::vector<uint32_t> cones_;       // per leaf, ascending instruction numbers
+    std::vector<uint32_t> cone_start_;  // leaf k's cone is cones_[start[k] .. start[k + 1])
 };
 
 // One-shot evaluation (compiles the tree each call).

@@ -1,6 +1,7 @@
 #include "eval/find.h"
 
 #include <algorithm>
+#include <numeric>
 
 #include "eval/pool.h"
 #include "util/interrupt.h"
@@ -9,7 +10,10 @@ namespace tarn::eval {
 
 namespace {
 
-constexpr __int128 kNever = __int128(1) << 100;  // beyond every index
+constexpr int64_t kNever = INT64_MAX;  // beyond every index
+// Sample indices stay below 2^32; a leaf shifted further than this never reads inside the trace
+// (an enclosing RelEval answers Missing wherever it would).
+constexpr __int128 kFar = __int128(1) << 40;
 
 // Walks one index range, visiting only the break points of the program (see find.h).
 class Sweep {
@@ -19,9 +23,11 @@ class Sweep {
         cursors_.resize(leaves.size());
         vals_.resize(leaves.size());
         for (size_t k = 0; k < leaves.size(); ++k) {
-            cursors_[k].col = p.trace().column(leaves[k].id);
-            cursors_[k].offset = leaves[k].offset;
-            if (cursors_[k].col && cursors_[k].col->num_runs() == 0) cursors_[k].col = nullptr;
+            Cursor& c = cursors_[k];
+            c.col = p.trace().column(leaves[k].id);
+            if (c.col && c.col->num_runs() == 0) c.col = nullptr;
+            if (leaves[k].offset > kFar || leaves[k].offset < -kFar) c.col = nullptr;
+            c.offset = c.col ? int64_t(leaves[k].offset) : 0;
         }
         // A RelEval with total offset d starts reading inside the trace at i = -d and leaves
         // it at i = max + 1 - d.
@@ -34,64 +40,91 @@ class Sweep {
         bounds_.erase(std::unique(bounds_.begin(), bounds_.end()), bounds_.end());
     }
 
-    // Calls emit(begin, end) for every maximal stretch [begin, end) inside [lo, hi] where the
+    // Calls emit(begin, end) for every stretch [begin, end) inside [lo, hi] where the
     // expression is true, in ascending order. Stops early when the operation is interrupted.
     template <class Emit>
     void run(uint64_t lo, uint64_t hi, Emit&& emit) {
+        const size_t n_code = p_.code().size();
+        regs_.resize(n_code);
+        int64_t next = kNever;
         for (size_t k = 0; k < cursors_.size(); ++k) {
             cursors_[k].run = Column::npos;
-            seek(k, lo);
+            seek(k, int64_t(lo));
+            next = std::min(next, cursors_[k].next);
         }
         auto b = std::upper_bound(bounds_.begin(), bounds_.end(), lo);
-        const __int128 stop = __int128(hi) + 1;
-        uint64_t i = lo;
+        const int64_t stop = int64_t(hi) + 1;
+        int64_t i = int64_t(lo);
+        bool full = true;
         for (;;) {
-            bool hit = p_.run(i, vals_.data(), regs_).truth;
-            __int128 next = stop;
-            for (const Cursor& c : cursors_) next = std::min(next, c.next);
-            if (b != bounds_.end()) next = std::min(next, __int128(*b));
-            if (hit) emit(i, uint64_t(next));
-            if (next >= stop) break;
+            bool hit;
+            if (full) {
+                hit = p_.run(uint64_t(i), vals_.data(), regs_).truth;
+            } else {
+                Val root;
+                for (uint32_t k : changed_)
+                    root = p_.run_cone(uint64_t(i), vals_.data(), regs_.data(), k);
+                hit = root.truth;
+            }
+            int64_t to = std::min(next, stop);
+            if (b != bounds_.end()) to = std::min(to, int64_t(*b));
+            if (hit) emit(uint64_t(i), uint64_t(to));
+            if (to >= stop) break;
             // Poll for Ctrl-C by the work done (instructions run, indices emitted).
-            work_ += p_.code().size() + cursors_.size() +
-                     (hit ? uint64_t(std::min<__int128>(next - i, kPollWork)) : 0);
-            if (work_ >= kPollWork) {
+            work_ += n_code + cursors_.size() + (hit ? uint64_t(std::min(to - i, kPollWork)) : 0);
+            if (work_ >= uint64_t(kPollWork)) {
                 work_ = 0;
                 if (interrupted()) break;
             }
-            i = uint64_t(next);
-            while (b != bounds_.end() && *b <= i) ++b;
-            for (size_t k = 0; k < cursors_.size(); ++k)
-                if (cursors_[k].next <= i) seek(k, i);
+            i = to;
+            // A RelEval entering or leaving the trace changes values without any leaf: run all.
+            full = !p_.has_cones();
+            while (b != bounds_.end() && int64_t(*b) <= i) {
+                ++b;
+                full = true;
+            }
+            changed_.clear();
+            size_t work = 0;
+            next = kNever;
+            for (size_t k = 0; k < cursors_.size(); ++k) {
+                Cursor& c = cursors_[k];
+                if (c.next <= i) {
+                    seek(k, i);
+                    changed_.push_back(uint32_t(k));
+                    if (!full) work += p_.cone_size(uint32_t(k));
+                }
+                next = std::min(next, c.next);
+            }
+            if (work >= n_code) full = true;
         }
     }
 
   private:
     struct Cursor {
         const Column* col = nullptr;
-        __int128 offset = 0;
+        int64_t offset = 0;
         size_t run = Column::npos;
-        __int128 next = kNever;  // next index at which the leaf may change
-        SignalValue held;        // the value of a run that is not an Int
+        int64_t next = kNever;  // next index at which the leaf may change
+        SignalValue held;       // the value of a run that is not an Int
     };
 
     // Positions leaf k at index i (its signal at i + offset); moves forward only, except on the
     // first call of a run.
-    void seek(size_t k, uint64_t i) {
+    void seek(size_t k, int64_t i) {
         Cursor& c = cursors_[k];
         Val& v = vals_[k];
         v = Val::missing();
         c.next = kNever;
         if (!c.col) return;
         const Column& col = *c.col;
-        __int128 at = __int128(i) + c.offset;
-        __int128 next_at;
+        const int64_t at = i + c.offset;
+        int64_t next_at;
         if (at < 0) {
             next_at = 0;  // unread until then: an enclosing RelEval answers Missing
-        } else if (at >= __int128(col.end())) {
+        } else if (uint64_t(at) >= col.end()) {
             return;
-        } else if (at < __int128(col.run_start(0))) {
-            next_at = col.run_start(0);
+        } else if (uint64_t(at) < col.run_start(0)) {
+            next_at = int64_t(col.run_start(0));
         } else {
             uint64_t a = uint64_t(at);
             size_t r = c.run;
@@ -102,7 +135,7 @@ class Sweep {
             }
             if (r == Column::npos) return;
             c.run = r;
-            next_at = col.run_stop(r);
+            next_at = int64_t(col.run_stop(r));
             if (col.run_tag(r) == Tag::Int) {
                 v = Val::make_int(col.run_int(r));
             } else {
@@ -110,11 +143,10 @@ class Sweep {
                 v = Val::of(c.held);
             }
         }
-        c.next = next_at - c.offset;
-        if (c.next <= __int128(i)) c.next = __int128(i) + 1;  // always make progress
+        c.next = std::max(next_at - c.offset, i + 1);  // always make progress
     }
 
-    static constexpr uint64_t kPollWork = uint64_t(1) << 20;  // roughly a millisecond
+    static constexpr int64_t kPollWork = int64_t(1) << 20;  // roughly a millisecond
 
     const Program& p_;
     uint64_t work_ = 0;
@@ -122,7 +154,14 @@ class Sweep {
     std::vector<Val> vals_;
     std::vector<Val> regs_;
     std::vector<uint64_t> bounds_;
+    std::vector<uint32_t> changed_;
 };
+
+void append_range(std::vector<uint64_t>& out, uint64_t b, uint64_t e) {
+    size_t at = out.size();
+    out.resize(at + size_t(e - b));
+    std::iota(out.begin() + ptrdiff_t(at), out.end(), b);
+}
 
 struct Piece {
     uint64_t lo, hi;  // inclusive
@@ -148,23 +187,25 @@ std::vector<uint64_t> find(const Trace& trace, const Expr& expr) {
     Program p(trace, expr);
     Sweep s(p);
     std::vector<uint64_t> out;
-    s.run(0, trace.max_index(), [&](uint64_t b, uint64_t e) {
-        for (uint64_t i = b; i < e; ++i) out.push_back(i);
-    });
+    s.run(0, trace.max_index(), [&](uint64_t b, uint64_t e) { append_range(out, b, e); });
     return out;
 }
 
-std::vector<uint64_t> parallel_find(const Trace& trace, const Expr& expr, uint64_t piece) {
+std::vector<std::vector<uint64_t>> parallel_find_pieces(const Trace& trace, const Expr& expr,
+                                                        uint64_t piece) {
     Program p(trace, expr);
     auto pieces = split(trace.max_index(), piece);
     std::vector<std::vector<uint64_t>> found(pieces.size());
     parallel_for(pieces.size(), [&](size_t t) {
         Sweep s(p);
         auto& out = found[t];
-        s.run(pieces[t].lo, pieces[t].hi, [&](uint64_t b, uint64_t e) {
-            for (uint64_t i = b; i < e; ++i) out.push_back(i);
-        });
+        s.run(pieces[t].lo, pieces[t].hi, [&](uint64_t b, uint64_t e) { append_range(out, b, e); });
     });
+    return found;
+}
+
+std::vector<uint64_t> parallel_find(const Trace& trace, const Expr& expr, uint64_t piece) {
+    auto found = parallel_find_pieces(trace, expr, piece);
     // Pieces are in range order and each is ascending, so joining them keeps the order.
     size_t total = 0;
     for (auto& f : found) total += f.size();

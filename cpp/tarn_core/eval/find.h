@@ -22,6 +22,9 @@ std::vector<uint64_t> find(const Trace& trace, const Expr& expr);
 // (0 chooses from the trace length and the number of workers).
 std::vector<uint64_t> parallel_find(const Trace& trace, const Expr& expr, uint64_t piece = 0);
 uint64_t parallel_count(const Trace& trace, const Expr& expr, uint64_t piece = 0);
+// parallel_find's answer as consecutive ascending pieces, before they are joined.
+std::vector<std::vector<uint64_t>> parallel_find_pieces(const Trace& trace, const Expr& expr,
+                                                        uint64_t piece = 0);
 
 // Reference: evaluates the tree at every index through the trace's per-index lookup. Slow; kept
 // to check the searches against the definition.

@@ -23,20 +23,20 @@ bool is_arena(uint8_t tag) {
     return tag == kTagWide || tag == kTagLogic || tag == kTagStr;
 }
 
-void put_len(std::vector<uint8_t>& a, uint64_t n) {
+void put_len(PodVec<uint8_t>& a, uint64_t n) {
     uint8_t b[8];
     std::memcpy(b, &n, 8);
-    a.insert(a.end(), b, b + 8);
+    a.append(b, 8);
 }
 
-uint64_t get_len(const std::vector<uint8_t>& a, uint64_t off) {
+uint64_t get_len(const PodVec<uint8_t>& a, uint64_t off) {
     uint64_t n;
     std::memcpy(&n, a.data() + off, 8);
     return n;
 }
 
 // Size in bytes of the arena entry at `off` for a value of kind `tag`.
-uint64_t arena_entry_size(const std::vector<uint8_t>& a, uint8_t tag, uint64_t off) {
+uint64_t arena_entry_size(const PodVec<uint8_t>& a, uint8_t tag, uint64_t off) {
     uint64_t n = get_len(a, off);
     if (tag == kTagWide) return 8 + 8 * n;
     if (tag == kTagLogic) return 8 + (n + 3) / 4;
@@ -134,18 +134,22 @@ size_t Column::bytes() const {
 
 namespace {
 
-// Grow by a quarter rather than doubling: loads are dominated by these vectors, and a smaller
-// growth step keeps the slack (and so peak memory) low at the same amortised cost per append.
+// Small buffers grow by a quarter, which keeps their slack (resident heap memory) low; mapped
+// ones double, since capacity that was never written costs no memory there.
 template <class V>
 void reserve_more(V& v, size_t extra) {
     size_t need = v.size() + extra;
-    if (need > v.capacity()) v.reserve(std::max(need, v.capacity() + v.capacity() / 4 + 16));
+    if (need <= v.capacity()) return;
+    size_t cap = v.capacity();
+    size_t step = cap * sizeof(v[0]) >= (size_t(32) << 10) ? cap : cap / 4 + 4;
+    v.reserve(std::max(need, cap + step));
 }
 
 }  // namespace
 
 void Column::widen(uint8_t width) {
-    std::vector<uint8_t> out(n_ * width);
+    PodVec<uint8_t> out;
+    out.resize(n_ * width);
     for (size_t r = 0; r < n_; ++r) {
         uint64_t p = load(r);
         std::memcpy(out.data() + r * width, &p, width);
@@ -194,7 +198,7 @@ uint64_t Column::encode(const SignalValue& v, uint8_t* tag) {
             uint64_t off = arena_.size();
             put_len(arena_, bits.size());
             size_t base = arena_.size();
-            arena_.resize(base + (bits.size() + 3) / 4, 0);
+            arena_.resize(base + (bits.size() + 3) / 4);
             for (size_t i = 0; i < bits.size(); ++i)
                 arena_[base + i / 4] |= uint8_t((bits[i] & 3) << (2 * (i % 4)));
             return off;
@@ -205,7 +209,7 @@ uint64_t Column::encode(const SignalValue& v, uint8_t* tag) {
             uint64_t off = arena_.size();
             put_len(arena_, w.size());
             const auto* d = reinterpret_cast<const uint8_t*>(w.data());
-            arena_.insert(arena_.end(), d, d + 8 * w.size());
+            arena_.append(d, 8 * w.size());
             return off;
         }
         case Tag::Str: {
@@ -213,7 +217,7 @@ uint64_t Column::encode(const SignalValue& v, uint8_t* tag) {
             const auto& s = v.as_str();
             uint64_t off = arena_.size();
             put_len(arena_, s.size());
-            arena_.insert(arena_.end(), s.begin(), s.end());
+            arena_.append(reinterpret_cast<const uint8_t*>(s.data()), s.size());
             return off;
         }
     }
@@ -245,8 +249,8 @@ void Column::push_start(uint64_t start) {
         // Runs too far apart for 16-bit offsets: switch this column to plain starts.
         starts32_.reserve(n_ + n_ / 4 + 16);
         for (size_t r = 0; r < n_; ++r) starts32_.push_back(static_cast<uint32_t>(run_start(r)));
-        std::vector<uint16_t>().swap(lo_);
-        std::vector<uint32_t>().swap(base_);
+        lo_ = PodVec<uint16_t>();
+        base_ = PodVec<uint32_t>();
         wide_starts_ = true;
     }
     reserve_more(starts32_, 1);
@@ -484,9 +488,10 @@ void Column::reserve_runs(size_t runs, uint8_t width, bool mixed) {
 }
 
 void SignalStore::reserve_for_pieces(uint64_t id, const std::vector<SignalStore*>& pieces) {
-    size_t runs = 0;
-    uint8_t width = 0;
-    bool mixed = false;
+    const Column& own = col(id);
+    size_t runs = own.n_;
+    uint8_t width = own.width_;
+    bool mixed = own.mixed_;
     for (SignalStore* p : pieces) {
         if (id >= p->columns_.size()) continue;
         const Column& c = p->columns_[static_cast<size_t>(id)];
@@ -500,7 +505,12 @@ void SignalStore::reserve_for_pieces(uint64_t id, const std::vector<SignalStore*
 void SignalStore::append_piece_column(uint64_t id, SignalStore& piece, uint64_t offset) {
     if (id >= piece.columns_.size()) return;
     Column& src = piece.columns_[static_cast<size_t>(id)];
-    if (src.n_) col(id).append_column(src, offset);
+    Column& dst = col(id);
+    if (dst.n_ == 0 && dst.end_ == 0 && offset == 0 && !piece.piece_mode_) {
+        dst = std::move(src);  // the first piece becomes the column: no copy
+    } else if (src.n_) {
+        dst.append_column(src, offset);
+    }
     src = Column();
 }
 

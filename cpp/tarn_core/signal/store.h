@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "signal/value.h"
+#include "util/podvec.h"
 
 namespace tarn {
 
@@ -104,15 +105,15 @@ class Column {
 
     // Run starts: 16-bit offsets from a 32-bit base per block of kBlock runs while every offset
     // fits (busy signals), plain 32-bit starts otherwise.
-    std::vector<uint16_t> lo_;
-    std::vector<uint32_t> base_;
-    std::vector<uint32_t> starts32_;
+    PodVec<uint16_t> lo_;
+    PodVec<uint32_t> base_;
+    PodVec<uint32_t> starts32_;
     // Payloads: width_ bytes per run, little-endian. Width 0 is the toggle form of a signal whose
     // runs are Int 0 and 1 alternating (identical neighbours always merge, so a two-state bit
     // stays in this form): run r holds toggle0_ ^ (r & 1) and costs no payload bytes at all.
-    std::vector<uint8_t> payload_;
-    std::vector<uint8_t> tags_;   // one per run once a non-Int value arrives (mixed_)
-    std::vector<uint8_t> arena_;  // variable-size values (Wide, long Logic, Str)
+    PodVec<uint8_t> payload_;
+    PodVec<uint8_t> tags_;   // one per run once a non-Int value arrives (mixed_)
+    PodVec<uint8_t> arena_;  // variable-size values (Wide, long Logic, Str)
     // The last run, cached so that appending (the hot path of loading) decides from this struct
     // alone without touching the tails of the vectors above.
     uint64_t last_payload_ = 0;

@@ -285,16 +285,17 @@ Trace parse_modern(Bytes f) {
     // Values: the sections in table order, then the streams kept for values, in file order.
     // Sections are inflated one at a time as they are decoded, so at most one is held at once.
     ValueDecoder dec(tb.num_names(), kValueBudgetBase + kValueBudgetPerByte * len);
+    uint64_t inflate_left = kSectionBytesBase + kSectionBytesPerByte * len;
     bool any_blob = false;
     for (const Section& sec : sections) {
-        if (dec.exhausted()) break;
+        if (dec.exhausted() || inflate_left == 0) break;
         const uint64_t end = std::min<uint64_t>(sec.offset + sec.size, len);
         size_t work = 0;
         auto z = scan::try_zlib_decompress(f.subspan(sec.offset, end - sec.offset), &work);
         const uint64_t end2 = std::min<uint64_t>(sec.offset + sec.size + 2, len);
         if (!z && end2 != end)
             z = scan::try_zlib_decompress(f.subspan(sec.offset, end2 - sec.offset), &work);
-        dec.charge(work);
+        inflate_left -= std::min<uint64_t>(inflate_left, work);
         if (!z) continue;
         any_blob = true;
         dec.decode(z->bytes);

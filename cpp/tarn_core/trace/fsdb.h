@@ -13,10 +13,13 @@ namespace tarn::fsdb {
 
 // Limits for untrusted files (see docs/architecture.md, "FSDB recovery").
 // The width table is one zlib stream the layout does not bound; its output is cut here.
-inline constexpr size_t kWidthTableLimit = size_t{64} << 20;
-// Decoding work for values: a fixed allowance plus an amount per byte of the file.
-inline constexpr uint64_t kValueBudgetBase = uint64_t{1} << 24;
-inline constexpr uint64_t kValueBudgetPerByte = 4;
+inline constexpr size_t kWidthTableLimit = size_t{16} << 20;
+// Value decoding (events, time stamps, runs touched): a fixed allowance plus some per file byte.
+inline constexpr uint64_t kValueBudgetBase = uint64_t{1} << 20;
+inline constexpr uint64_t kValueBudgetPerByte = 8;
+// Bytes inflated from sections: the section table may name one bomb thousands of times.
+inline constexpr uint64_t kSectionBytesBase = uint64_t{64} << 20;
+inline constexpr uint64_t kSectionBytesPerByte = 64;
 
 // Parses a whole FSDB file held in memory. Fails only for a file of 11 bytes or fewer or an
 // unknown magic number.

@@ -68,7 +68,6 @@ void ValueDecoder::decode(Bytes b) {
         h = 0;
         for (int i = 0; i < 4; ++i) read_b128(b, h, n);
     }
-    work_ += n;
 
     std::vector<uint64_t> v;
     for (size_t pos = 0; pos < h && v.size() < 6;) v.push_back(read_b128(b, pos, h));

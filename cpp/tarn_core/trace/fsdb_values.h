@@ -7,7 +7,8 @@
 // Time stamps are shared by all blobs. A blob that inserts times before ones already known does
 // not shift what earlier blobs stored: values stay attached to their times (the record is kept
 // per time, not per index, until the end), and an inserted time holds what forward fill carries
-// into it. Decoding work is bounded by a budget; once it is spent, later blobs are not decoded.
+// into it. Decoding work is bounded by a budget (markers and clocks multiply events, so a small
+// hostile blob could otherwise ask for billions); once it is spent, decoding stops.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +30,7 @@ struct Run {
 class ValueDecoder {
   public:
     // `num_names`: the registered names (valid ids 0 .. num_names - 1). `budget`: units of work
-    // (blob bytes, events, time stamps and runs touched) the decoder may spend in all.
+    // (events, time stamps and runs touched) the decoder may spend in all.
     ValueDecoder(uint64_t num_names, uint64_t budget);
 
     // Decodes one blob (blobs must come in the order the reader collected them).
@@ -38,8 +39,6 @@ class ValueDecoder {
     // True once the budget is spent; further decode() calls do nothing.
     bool exhausted() const { return work_ >= budget_; }
     uint64_t work() const { return work_; }
-    // Counts work done outside the decoder (inflating the blobs) against the same budget.
-    void charge(uint64_t units) { work_ += units; }
 
     // Moves the result out: the time stamps (ascending, starting with 0) and the store, every
     // signal forward-filled up to the last time stamp.

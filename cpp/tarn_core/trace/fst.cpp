@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "eval/pool.h"
 #include "fst_reader/reader.h"
 #include "trace/readers.h"
 #include "util/hash.h"
@@ -61,25 +62,39 @@ uint64_t packed_to_u64(const uint8_t* p, size_t m) {
     return static_cast<uint64_t>(acc >> pad);
 }
 
+// Sample index of each entry of a section's time table: consecutive entries unless the table
+// repeats a time, which then shares one index.
+struct IndexMap {
+    uint64_t base;
+    const uint64_t* table;  // nullptr when the table has no repeats
+    uint64_t operator()(size_t k) const { return table ? table[k] : base + k; }
+};
+
 class Loader {
   public:
-    explicit Loader(const fst::FstReader& r) : r_(r) {}
+    Loader(const fst::FstReader& r, const FstLoadOptions& o) : r_(r), options_(o) {}
 
     Result<Trace> run();
 
   private:
     void on_entry(fst::FstHierarchyEntry&& e);
     void charge_names(size_t bytes);
+    uint64_t name_budget() const { return kNameBase + kNameRatio * r_.input_bytes().size(); }
     uint64_t& handle_slot(uint32_t index);
     void put(uint64_t id, uint64_t index, SignalValue v);
     void put_record(uint64_t id, uint64_t index, const fst::Record& rec, fst::SignalInfo info);
     fst::Status load_values();
+    fst::Status decode_signal(const fst::SectionData& sec, uint32_t i, size_t count, size_t limit,
+                              const IndexMap& index_of, std::vector<uint8_t>& scratch);
+    fst::Status decode_section(const fst::SectionData& sec, size_t count, size_t limit,
+                               const IndexMap& index_of);
 
     const fst::FstReader& r_;
+    FstLoadOptions options_;
     TraceData d_;
-    std::vector<size_t> lens_;  // length of path_ before each open scope
-    std::string path_;
-    uint64_t name_bytes_ = 0;  // bytes of scope paths and full names built
+    std::string path_;                  // the open scopes joined with "."
+    std::vector<size_t> path_lengths_;  // path_'s length before each open scope
+    uint64_t name_bytes_ = 0;           // bytes of scope paths and full names built
     bool over_budget_ = false;
     NameSet scope_set_;
     std::vector<uint64_t> handle_ids_;  // by signal index within the geometry
@@ -95,14 +110,14 @@ uint64_t& Loader::handle_slot(uint32_t index) {
 
 void Loader::charge_names(size_t bytes) {
     name_bytes_ += bytes;
-    if (name_bytes_ > kNameBase + kNameRatio * r_.input_bytes().size()) over_budget_ = true;
+    if (name_bytes_ > name_budget()) over_budget_ = true;
 }
 
 void Loader::on_entry(fst::FstHierarchyEntry&& e) {
     if (over_budget_) return;
     if (auto* s = std::get_if<fst::OpenScope>(&e)) {
-        lens_.push_back(path_.size());
-        if (lens_.size() > 1) path_ += '.';
+        path_lengths_.push_back(path_.size());
+        if (path_lengths_.size() > 1) path_ += '.';
         path_ += s->name;
         charge_names(path_.size());
         if (!scope_set_.contains(path_)) {
@@ -110,11 +125,11 @@ void Loader::on_entry(fst::FstHierarchyEntry&& e) {
             d_.scopes.push_back(path_);
         }
     } else if (std::holds_alternative<fst::CloseScope>(e)) {
-        if (lens_.empty()) return;
-        path_.resize(lens_.back());
-        lens_.pop_back();
+        if (path_lengths_.empty()) return;
+        path_.resize(path_lengths_.back());
+        path_lengths_.pop_back();
     } else if (auto* v = std::get_if<fst::Variable>(&e)) {
-        std::string full = lens_.empty() ? std::move(v->name) : path_ + "." + v->name;
+        std::string full = path_lengths_.empty() ? std::move(v->name) : path_ + "." + v->name;
         charge_names(full.size());
         if (d_.name_to_id.contains(full)) return;
         uint64_t& slot = handle_slot(v->handle.index());
@@ -125,15 +140,9 @@ void Loader::on_entry(fst::FstHierarchyEntry&& e) {
     }
 }
 
-// A change value that is Missing (an empty string) is overwritten by the forward fill of the
-// literal algorithm when the previous index holds a value; reproduce that here.
+// Bit-vector values are never empty, so no change is Missing: nothing for the literal
+// forward fill to overwrite, and an append is exactly the set-then-fill result.
 void Loader::put(uint64_t id, uint64_t index, SignalValue v) {
-    if (v.is_missing()) {
-        const Column* c = d_.store.column(id);
-        if (!c || c->end() != index + 1) return;  // nothing written at this index
-        d_.store.append(id, index, index ? d_.store.get(id, index - 1) : SignalValue::missing());
-        return;
-    }
     d_.store.append(id, index, v);
 }
 
@@ -163,13 +172,74 @@ void Loader::put_record(uint64_t id, uint64_t index, const fst::Record& rec, fst
     }
 }
 
+fst::Status Loader::decode_signal(const fst::SectionData& sec, uint32_t i, size_t count,
+                                  size_t limit, const IndexMap& index_of,
+                                  std::vector<uint8_t>& scratch) {
+    if (interrupted()) return fst::ok_status();  // the caller discards the result
+    const bool le = r_.meta().float_little_endian;
+    FST_ASSIGN(auto bytes, r_.signal_bytes(sec, i, scratch));
+    const uint64_t id = handle_ids_[i];
+    const fst::SignalInfo si = r_.meta().signals[i];
+    if (id == kNoId) {
+        // Not named by the hierarchy: decoded only to find corrupt data.
+        return fst::for_each_record(bytes, si, le, count, limit, [](size_t, const fst::Record&) {});
+    }
+    return fst::for_each_record(bytes, si, le, count, limit, [&](size_t k, const fst::Record& rec) {
+        put_record(id, index_of(k), rec, si);
+    });
+}
+
+// Signals of a section are independent: each fills only its own column. Large sections are
+// split into byte-balanced runs of signals for the worker pool; the first error in signal order
+// is the one reported, as in a sequential decode.
+fst::Status Loader::decode_section(const fst::SectionData& sec, size_t count, size_t limit,
+                                   const IndexMap& index_of) {
+    std::vector<uint32_t> todo;
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < sec.locs.size(); ++i) {
+        if (sec.locs[i].kind == fst::LocEntry::Empty) continue;
+        todo.push_back(i);
+        total += sec.locs[i].length;
+    }
+    const size_t workers = eval::worker_count();
+    if (workers <= 1 || total < options_.parallel_min_bytes) {
+        std::vector<uint8_t> scratch;
+        for (uint32_t i : todo) FST_CHECK(decode_signal(sec, i, count, limit, index_of, scratch));
+        return fst::ok_status();
+    }
+    const uint64_t per_task = total / (workers * 8) + 1;
+    std::vector<size_t> bounds{0};
+    uint64_t acc = 0;
+    for (size_t t = 0; t < todo.size(); ++t) {
+        acc += sec.locs[todo[t]].length;
+        if (acc >= per_task) {
+            bounds.push_back(t + 1);
+            acc = 0;
+        }
+    }
+    if (bounds.back() != todo.size()) bounds.push_back(todo.size());
+    std::vector<std::optional<fst::ReaderError>> errors(bounds.size() - 1);
+    eval::parallel_for(bounds.size() - 1, [&](size_t task) {
+        std::vector<uint8_t> scratch;
+        for (size_t t = bounds[task]; t < bounds[task + 1]; ++t) {
+            auto st = decode_signal(sec, todo[t], count, limit, index_of, scratch);
+            if (!st) {
+                errors[task] = std::move(st).error();
+                return;
+            }
+        }
+    });
+    for (auto& e : errors)
+        if (e) return std::move(*e);
+    return fst::ok_status();
+}
+
 fst::Status Loader::load_values() {
     const auto& meta = r_.meta();
     const auto& geometry = meta.signals;
     const auto& times = d_.timestamps;
     const uint64_t end = meta.header.end_time;
     const bool le = meta.float_little_endian;
-    std::vector<uint8_t> scratch;
     std::vector<uint64_t> local_index;
     bool first = true;
     for (size_t j = 0; j < meta.sections.size(); ++j) {
@@ -198,27 +268,18 @@ fst::Status Loader::load_values() {
         size_t limit = 0;
         while (limit < count && sec.times[limit] <= end) ++limit;
         // Sample index of each time-table entry: repeated times share one index.
-        local_index.resize(count);
-        for (size_t k = 0; k < count; ++k)
-            local_index[k] = k == 0 ? vs.time_index_base
-                                    : local_index[k - 1] + (sec.times[k] != sec.times[k - 1]);
-        for (uint32_t i = 0; i < sec.locs.size(); ++i) {
-            if (interrupted()) return fst::ok_status();  // the caller discards the result
-            if (sec.locs[i].kind == fst::LocEntry::Empty) continue;
-            FST_ASSIGN(auto bytes, r_.signal_bytes(sec, i, scratch));
-            const uint64_t id = handle_ids_[i];
-            const fst::SignalInfo si = geometry[i];
-            if (id == kNoId) {
-                // Not named by the hierarchy: decoded only to find corrupt data.
-                FST_CHECK(fst::for_each_record(bytes, si, le, count, limit,
-                                               [](size_t, const fst::Record&) {}));
-                continue;
-            }
-            FST_CHECK(fst::for_each_record(bytes, si, le, count, limit,
-                                           [&](size_t k, const fst::Record& rec) {
-                                               put_record(id, local_index[k], rec, si);
-                                           }));
+        IndexMap index_of{vs.time_index_base, nullptr};
+        bool repeats = false;
+        for (size_t k = 1; k < count && !repeats; ++k) repeats = sec.times[k] == sec.times[k - 1];
+        if (repeats) {
+            local_index.resize(count);
+            for (size_t k = 0; k < count; ++k)
+                local_index[k] = k == 0 ? vs.time_index_base
+                                        : local_index[k - 1] + (sec.times[k] != sec.times[k - 1]);
+            index_of.table = local_index.data();
         }
+        FST_CHECK(decode_section(sec, count, limit, index_of));
+        r_.release_section(j);
     }
     return fst::ok_status();
 }
@@ -229,9 +290,8 @@ Result<Trace> Loader::run() {
     auto st = r_.read_hierarchy([this](fst::FstHierarchyEntry&& e) { on_entry(std::move(e)); });
     if (!st) return Result<Trace>::fail("FST hierarchy: " + st.error().display());
     if (over_budget_)
-        return Result<Trace>::fail(
-            "FST hierarchy: the scopes expand to more than " +
-            std::to_string(kNameBase + kNameRatio * r_.input_bytes().size()) + " bytes of names");
+        return Result<Trace>::fail("FST hierarchy: the scopes expand to more than " +
+                                   std::to_string(name_budget()) + " bytes of names");
     d_.timestamps = *r_.meta().time_table;
     d_.store.reserve_ids(next_id_);
     st = load_values();
@@ -241,10 +301,10 @@ Result<Trace> Loader::run() {
     return Trace(std::move(d_));
 }
 
-Result<Trace> load(fst::Input input) {
+Result<Trace> load(fst::Input input, const FstLoadOptions& options) {
     auto reader = fst::FstReader::open_internal(std::move(input), true);
     if (!reader) return Result<Trace>::fail("FST open: " + reader.error().display());
-    return Loader(reader.value()).run();
+    return Loader(reader.value(), options).run();
 }
 
 }  // namespace
@@ -279,11 +339,11 @@ Result<Trace> read_fst(const std::string& path) {
     if (!input)
         return Result<Trace>::fail("Failed to open " + path + ": " + std::strerror(err) +
                                    " (os error " + std::to_string(err) + ")");
-    return load(std::move(*input));
+    return load(std::move(*input), {});
 }
 
-Result<Trace> read_fst_bytes(std::vector<uint8_t> bytes) {
-    return load(fst::Input::from_bytes(std::move(bytes)));
+Result<Trace> read_fst_bytes(std::vector<uint8_t> bytes, const FstLoadOptions& options) {
+    return load(fst::Input::from_bytes(std::move(bytes)), options);
 }
 
 }  // namespace tarn

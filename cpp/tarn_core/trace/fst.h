@@ -9,8 +9,13 @@
 
 namespace tarn {
 
+struct FstLoadOptions {
+    // Sections with at least this many bytes of signal data are decoded on the worker pool.
+    uint64_t parallel_min_bytes = 256 * 1024;
+};
+
 // Loads an FST file held in memory (read_fst does the same for a file on disk).
-Result<Trace> read_fst_bytes(std::vector<uint8_t> bytes);
+Result<Trace> read_fst_bytes(std::vector<uint8_t> bytes, const FstLoadOptions& options = {});
 
 // An FST change value (the characters of a bit vector, a one-bit character or a free-form byte
 // string) as a SignalValue.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "util/hash.h"
 
@@ -55,15 +56,6 @@ bool short_ok(std::string_view s) {
     if (s.size() < 2 || !is_start(s[0])) return false;
     if (s.find_first_of("/{(@") != std::string_view::npos) return false;
     return pieces_ok(s);
-}
-
-// Inflates into `out` (resized to `limit`) continuing `zs`; returns the zlib status.
-int inflate_into(z_stream& zs, std::vector<uint8_t>& out, size_t limit) {
-    size_t have = zs.total_out;
-    out.resize(limit);
-    zs.next_out = out.data() + have;
-    zs.avail_out = static_cast<uInt>(limit - have);
-    return inflate(&zs, Z_FINISH);
 }
 
 }  // namespace
@@ -161,12 +153,17 @@ std::optional<Inflated> try_zlib_decompress(Bytes input, size_t* work) {
     zs.next_in = const_cast<Bytef*>(input.data());
     zs.avail_in =
         static_cast<uInt>(std::min<size_t>(input.size(), std::numeric_limits<uInt>::max()));
-    std::vector<uint8_t> out;
-    int rc = inflate_into(zs, out, kInflateFirstLimit);
+    // Uninitialised space: pages the stream never reaches cost nothing, which matters because
+    // scans call this at every position that looks like a zlib header.
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[kInflateRetryLimit]);
+    zs.next_out = buf.get();
+    zs.avail_out = static_cast<uInt>(kInflateFirstLimit);
+    int rc = inflate(&zs, Z_FINISH);
     if (rc == Z_BUF_ERROR) {
         // Too little output space (or the input ended early): go on into the larger space.
         // Continuing the same stream yields exactly what a restart with 4 MiB would.
-        rc = inflate_into(zs, out, kInflateRetryLimit);
+        zs.avail_out = static_cast<uInt>(kInflateRetryLimit - zs.total_out);
+        rc = inflate(&zs, Z_FINISH);
         if (rc == Z_BUF_ERROR) rc = Z_OK;  // cut at 4 MiB, or the input ended: keep what came
     }
     size_t produced = zs.total_out;
@@ -174,9 +171,7 @@ std::optional<Inflated> try_zlib_decompress(Bytes input, size_t* work) {
     inflateEnd(&zs);
     if (work) *work += produced;
     if ((rc != Z_OK && rc != Z_STREAM_END) || produced == 0) return std::nullopt;
-    out.resize(produced);
-    out.shrink_to_fit();
-    return Inflated{std::move(out), consumed};
+    return Inflated{std::vector<uint8_t>(buf.get(), buf.get() + produced), consumed};
 }
 
 std::optional<std::vector<uint8_t>> inflate_capped(Bytes input, size_t limit) {

@@ -481,7 +481,9 @@ Result<Trace> build(std::optional<std::string_view> dsn,
     uint64_t budget = kChangeBudget;
     for (const auto& t : trns) {
         if (!t) continue;
-        if (auto dec = decode_transitions(*t, n, &budget)) files.push_back(std::move(*dec));
+        uint64_t own = std::min(budget, kStepsPerByte * t->size() + kStepsBase), left = own;
+        if (auto dec = decode_transitions(*t, n, &left)) files.push_back(std::move(*dec));
+        budget -= own - left;
     }
     if (files.empty()) return std::move(b).finish();
     for (const Decoded& f : files)

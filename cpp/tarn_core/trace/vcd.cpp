@@ -10,6 +10,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "eval/pool.h"
 #include "trace/readers.h"
@@ -81,9 +84,9 @@ Parser::Parser() {
     d_.kind = TraceKind::Vcd;
 }
 
-Parser::Parser(const CodeTable& shared) : codes_(&shared), piece_(true) {
+Parser::Parser(const CodeTable& shared, bool carries_in) : codes_(&shared), piece_(true) {
     d_.kind = TraceKind::Vcd;
-    d_.store.set_piece_mode();
+    if (carries_in) d_.store.set_piece_mode();
 }
 
 void Parser::charge_names(size_t bytes) {
@@ -265,36 +268,20 @@ size_t Parser::feed(const char* data, size_t size, bool last) {
     return pos;
 }
 
-void Parser::join(std::vector<std::unique_ptr<Parser>>& pieces) {
-    std::vector<uint64_t> offsets;
-    uint64_t at = d_.timestamps.size();
-    for (auto& p : pieces) {
-        offsets.push_back(at);
-        at += p->d_.timestamps.size();
-    }
-    d_.timestamps.reserve(at);
-    for (auto& p : pieces) {
-        d_.timestamps.insert(d_.timestamps.end(), p->d_.timestamps.begin(), p->d_.timestamps.end());
-        std::vector<uint64_t>().swap(p->d_.timestamps);
-    }
+bool Parser::join(Parser& piece) {
+    if (piece.unsafe_ || d_.timestamps.size() + piece.d_.timestamps.size() > kMaxIndex)
+        return false;
+    const uint64_t offset = d_.timestamps.size();
+    d_.timestamps.insert(d_.timestamps.end(), piece.d_.timestamps.begin(),
+                         piece.d_.timestamps.end());
     if (!d_.timestamps.empty()) {
         dumping_ = true;
         current_index_ = d_.timestamps.size() - 1;
     }
-    // Columns are independent: join them on all cores. Ids exist beforehand so that no task
-    // grows the column list.
     d_.store.reserve_ids(next_id_);
-    const uint64_t ids = next_id_;
-    std::vector<SignalStore*> stores;
-    for (auto& p : pieces) stores.push_back(&p->d_.store);
-    const size_t chunks = std::min<uint64_t>(ids, 256);
-    eval::parallel_for(chunks, [&](size_t c) {
-        for (uint64_t id = ids * c / chunks; id < ids * (c + 1) / chunks; ++id) {
-            d_.store.reserve_for_pieces(id, stores);
-            for (size_t k = 0; k < pieces.size(); ++k)
-                d_.store.append_piece_column(id, pieces[k]->d_.store, offsets[k]);
-        }
-    });
+    for (uint64_t id = 0; id < next_id_; ++id)
+        d_.store.append_piece_column(id, piece.d_.store, offset);
+    return true;
 }
 
 Trace Parser::finish() {
@@ -366,36 +353,63 @@ uint64_t next_time_line(int fd, uint64_t from, uint64_t size) {
 
 // Parses the value-change part [start, size) in pieces on the worker pool. Returns false when
 // the pieces cannot stand for a sequential pass (then nothing of `p` has changed).
-bool parse_parallel(int fd, uint64_t start, uint64_t size, vcd::Parser& p, int* err) {
-    size_t n = eval::worker_count() * 4;
+// Parses the value-change part [start, size) in pieces on the worker pool and joins each piece
+// into `p` as soon as it and all pieces before it are done, so that only a few pieces are held
+// at a time beside the growing trace. Returns the offset where a sequential pass must go on:
+// `size` when every piece was joined, or the start of the first piece that only a sequential
+// pass can interpret (a declaration inside the dump, say).
+uint64_t parse_parallel(int fd, uint64_t start, uint64_t size, vcd::Parser& p, int* err) {
+    constexpr uint64_t kPieceBytes = uint64_t(8) << 20;
+    size_t n = std::max<uint64_t>(eval::worker_count() * 2, (size - start) / kPieceBytes + 1);
     std::vector<uint64_t> bounds{start};
     for (size_t k = 1; k < n; ++k) {
         uint64_t b = next_time_line(fd, start + (size - start) * k / n, size);
         bounds.push_back(std::max(b, bounds.back()));
     }
     bounds.push_back(size);
-    std::vector<std::unique_ptr<vcd::Parser>> pieces;
-    for (size_t k = 0; k < n; ++k) pieces.push_back(std::make_unique<vcd::Parser>(p.codes()));
+
+    std::mutex mu;
+    std::vector<std::unique_ptr<vcd::Parser>> done(n);
+    size_t next = 0;       // the next piece to join
+    bool stopped = false;  // a piece could not be joined: the rest goes sequentially
     std::atomic<int> error{0};
+    std::condition_variable joined;
+    const size_t ahead = eval::worker_count() + 1;  // pieces parsed beyond the join point
     eval::parallel_for(n, [&](size_t k) {
-        if (bounds[k] == bounds[k + 1]) return;
+        {
+            // Tasks are taken in order, so the piece being waited for is already being parsed.
+            std::unique_lock<std::mutex> g(mu);
+            // Timed, so that a wait on the calling thread still answers Ctrl-C.
+            while (!joined.wait_for(g, std::chrono::milliseconds(5), [&] {
+                return k < next + ahead || stopped || error.load() || interrupted();
+            })) {
+            }
+            if (stopped || error.load() || interrupted()) return;
+        }
+        // The first piece follows the declarations directly: nothing is carried into it, so it
+        // is parsed as the start of the dump and its columns are taken over whole.
+        auto piece = std::make_unique<vcd::Parser>(p.codes(), !(k == 0 && p.num_stamps() == 0));
         // Small blocks: several pieces read at once, and their buffers count in peak memory.
-        int e = feed_range(fd, bounds[k], bounds[k + 1], *pieces[k], true, size_t(1) << 20);
-        if (e) error.store(e);
+        int e = feed_range(fd, bounds[k], bounds[k + 1], *piece, true, size_t(1) << 20);
+        std::lock_guard<std::mutex> g(mu);
+        if (interrupted()) {
+            stopped = true;  // the partial result is discarded
+        } else if (e) {
+            error.store(e);
+        } else {
+            done[k] = std::move(piece);
+            while (!stopped && next < n && done[next]) {
+                if (!p.join(*done[next])) {
+                    stopped = true;
+                    break;
+                }
+                done[next++].reset();
+            }
+        }
+        joined.notify_all();
     });
-    if (interrupted()) return true;  // the partial result is discarded
-    if (error.load()) {
-        *err = error.load();
-        return true;
-    }
-    uint64_t stamps = 0;
-    for (auto& piece : pieces) {
-        if (piece->unsafe()) return false;
-        stamps += piece->num_stamps();
-    }
-    if (stamps > kMaxIndex) return false;
-    p.join(pieces);
-    return true;
+    if (error.load()) *err = error.load();
+    return next < n ? bounds[next] : size;
 }
 
 }  // namespace
@@ -441,8 +455,8 @@ Result<Trace> read_vcd_file(const std::string& path) {
         p.stop_at_time(false);
         uint64_t size = static_cast<uint64_t>(st.st_size);
         if (!err && reached_dump) {
-            if (!parse_parallel(fd, consumed, size, p, &err) && !err)
-                err = feed_range(fd, consumed, UINT64_MAX, p);
+            uint64_t rest = parse_parallel(fd, consumed, size, p, &err);
+            if (!err && rest < size && !interrupted()) err = feed_range(fd, rest, UINT64_MAX, p);
         }
     } else {
         err = feed_range(fd, 0, UINT64_MAX, p, regular);

@@ -30,12 +30,14 @@ class Parser {
   public:
     Parser();
     // A parser for one piece of the value-change section, reading codes from `shared`.
-    explicit Parser(const CodeTable& shared);
+    // `carries_in`: values may be carried into the piece from before it (every piece but one
+    // that starts right after the declarations).
+    explicit Parser(const CodeTable& shared, bool carries_in = true);
     // One line without its terminator. `ascii` tells that the line has no byte >= 0x80.
     void line(std::string_view raw, bool ascii);
     // Feed a block of text; complete lines are parsed, and the unfinished tail is returned as
     // the number of bytes not consumed (all of them when `last` is set are consumed). Stops
-    // early, leaving the rest unconsumed, when the operation is interrupted.
+    // early, leaving the rest unconsumed, when the operation is interrupted or over budget.
     size_t feed(const char* data, size_t size, bool last);
     Trace finish();
 
@@ -49,14 +51,15 @@ class Parser {
     // line that is not a time stamp).
     bool unsafe() const { return unsafe_; }
     // The declarations expand to more name text than the input can reasonably declare (deep
-    // scopes repeat their path in every name below them); parsing stopped. See kNameBudget.
+    // scopes repeat their path in every name below them): parsing stopped.
     bool over_budget() const { return over_budget_; }
     std::string budget_error() const;
     const CodeTable& codes() const { return *codes_; }
     uint64_t next_id() const { return next_id_; }
     uint64_t num_stamps() const { return d_.timestamps.size(); }
-    // Appends the pieces' changes and time stamps after this parser's (see read_vcd_file).
-    void join(std::vector<std::unique_ptr<Parser>>& pieces);
+    // Appends a piece's time stamps and changes after this parser's, as if this parser had read
+    // the piece's text itself. Returns false (changing nothing) when the piece is unsafe.
+    bool join(Parser& piece);
 
   private:
     void declaration_scope(std::string_view line);

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Set up a fresh machine for tarn: the system packages the build needs (Debian/Ubuntu), then a
+# virtual environment in .venv with tarn installed from this checkout (and the test tools, and
+# WaveDrom for `tarn wave`).
+# Re-running is cheap: installed packages are kept, the package is rebuilt.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if command -v apt-get >/dev/null 2>&1; then
+  SUDO=""
+  [ "$(id -u)" = 0 ] || SUDO="sudo"
+  need=""
+  for pkg in g++ make zlib1g-dev liblz4-dev libgtest-dev python3-dev python3-venv; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || need="$need $pkg"
+  done
+  if [ -n "$need" ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    $SUDO apt-get update -qq
+    # shellcheck disable=SC2086
+    $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null
+  fi
+fi
+
+VENV=${TARN_VENV:-.venv}
+[ -x "$VENV/bin/python" ] || python3 -m venv "$VENV"
+"$VENV/bin/python" -m pip install -q --upgrade pip
+"$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.25" ninja "pytest>=7" \
+  "hypothesis>=6" "wavedrom>=2"
+TARN_WERROR=${TARN_WERROR:-OFF} "$VENV/bin/python" -m pip install -q --no-build-isolation .
