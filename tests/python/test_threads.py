@@ -134,6 +134,10 @@ def test_fork_after_the_pool_started():
     assert TRACE.parallel_find(EXPR) == want[0]
 
 
+# Under AddressSanitizer freed memory waits in a quarantine, so resident memory says nothing.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
 def rss_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -181,4 +185,5 @@ def test_memory_stays_flat_over_100000_calls():
     grown_rss = rss_bytes() - before_rss
     # A leak of a single object per call would show as megabytes here.
     assert grown_py < 256 << 10
-    assert grown_rss < 16 << 20
+    if not SANITIZED:
+        assert grown_rss < 16 << 20
