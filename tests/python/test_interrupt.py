@@ -150,3 +150,42 @@ def test_interrupt_search(method):
     time.sleep(0.5)
     proc.send_signal(signal.SIGINT)
     assert finish(proc).split() == ["interrupted", "100000", "66666"]
+
+
+def test_signal_handler_that_lets_other_threads_in():
+    # A handler that releases the interpreter lock (a sleep, a print) runs inside the search's
+    # poll; another thread then starts its own parallel query. Neither may wait for the other.
+    out = finish(
+        child(
+            """
+            import signal, threading, time
+            from tarn import PyExpr, PyTrace
+            lines = ["$var wire 1 ! a $end", "$var wire 4 # b $end", "$enddefinitions $end"]
+            for t in range(100_000):
+                lines += [f"#{t}", f"{t & 1}!", f"b{t % 3:b} #"]
+            trace = PyTrace.from_vcd_string("\\n".join(lines) + "\\n")
+            a, b = PyExpr.signal(0), PyExpr.signal(1)
+            e = a
+            for k in range(1000):
+                e = e.add(b) if k & 1 else e.bit_xor(a)
+            stop = False
+            def other():
+                while not stop:
+                    trace.parallel_count(a)
+            th = threading.Thread(target=other)
+            th.start()
+            calls = []
+            def on_alarm(sig, frame):
+                calls.append(1)
+                time.sleep(0.002)
+            signal.signal(signal.SIGALRM, on_alarm)
+            signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+            n = trace.parallel_count(e.gt_(PyExpr.const_int(0)))
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            stop = True
+            th.join()
+            print(n == len(trace.find(e.gt_(PyExpr.const_int(0)))), len(calls) > 0)
+            """
+        )
+    )
+    assert out.split() == ["True", "True"]

@@ -53,7 +53,14 @@ class Pool {
     // Never destroyed: workers live as long as the process (see the header).
 
     void run(size_t n, const std::function<void(size_t)>& task) {
-        std::lock_guard<std::mutex> serial(run_mu_);
+        // Another thread's job is running: do this one here rather than wait. Waiting could
+        // deadlock when that job's caller runs a signal handler that lets this thread in (both
+        // would then wait on each other through the host's lock).
+        std::unique_lock<std::mutex> serial(run_mu_, std::try_to_lock);
+        if (!serial.owns_lock()) {
+            for (size_t i = 0; i < n; ++i) task(i);
+            return;
+        }
         Job job;
         job.task = &task;
         job.n = n;
