@@ -1,6 +1,8 @@
 // Hostile inputs the fuzzers found or that cost more than their size, and the interruption hook.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <atomic>
 #include <string>
 
@@ -77,6 +79,29 @@ TEST(HostileFst, NestedScopesCannotExpandWithoutBound) {
     ASSERT_TRUE(deep) << deep.error();
     EXPECT_EQ(deep.value().scopes().size(), 1001u);
     EXPECT_EQ(deep.value().signal_names().at(0).size(), 2 * 1000 + 1u);
+}
+
+TEST(HostileFst, CompressedGeometryCannotDeclareMillionsOfSignals) {
+    // 50 million one-bit signals compress into 49 KB of geometry; loading them took 670 MB.
+    const size_t n = 50'000'000;
+    Bytes raw(n, 1);
+    uLongf clen = compressBound(uLong(n));
+    Bytes z(clen);
+    ASSERT_EQ(compress2(z.data(), &clen, raw.data(), uLong(n), 9), Z_OK);
+    z.resize(clen);
+    Bytes f = header_block(0, 0);
+    f.push_back(3);
+    put_u64(f, 24 + z.size());
+    put_u64(f, n);
+    put_u64(f, n);
+    append(f, z);
+    Bytes e = scope_entry("top");
+    append(e, var_entry("v", 1));
+    e.push_back(255);
+    append(f, lz4_hierarchy_block(e));
+    auto t = tarn::read_fst_bytes(f);
+    ASSERT_FALSE(t);
+    EXPECT_EQ(t.error(), "FST open: I/O operation failed");
 }
 
 namespace {
