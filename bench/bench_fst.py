@@ -4,7 +4,8 @@
 
 Uses bench/out/big.vcd (written by gen_vcd.py when absent) and the FST that `vcd2fst -4` makes
 from it (bench/out/big.fst; needs GTKWave's vcd2fst). Reports the best of N runs of `fst2vcd`
-(output discarded) and of `PyTrace.from_fst`, the peak resident memory of a fresh process that
+(output discarded) and of `PyTrace.from_fst`, wall clock and CPU time (the CPU time is the
+steadier figure on a busy machine), the peak resident memory of a fresh process that
 loads the FST, per value change, and with --check compares the trace with the VCD's.
 """
 
@@ -14,6 +15,7 @@ import argparse
 import json
 import os
 import pathlib
+import resource
 import shutil
 import subprocess
 import sys
@@ -25,12 +27,13 @@ OUT = HERE / "out"
 LOAD = """
 import resource, sys, time
 from tarn import PyTrace
-base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+r0 = resource.getrusage(resource.RUSAGE_SELF)
 t0 = time.perf_counter()
 t = PyTrace.from_fst(sys.argv[1])
 dt = time.perf_counter() - t0
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(dt, base * 1024, peak * 1024, t.max_index() + 1)
+r1 = resource.getrusage(resource.RUSAGE_SELF)
+cpu = r1.ru_utime + r1.ru_stime - r0.ru_utime - r0.ru_stime
+print(dt, r0.ru_maxrss * 1024, r1.ru_maxrss * 1024, t.max_index() + 1, cpu)
 """
 
 
@@ -46,19 +49,23 @@ def ensure_inputs(vcd: pathlib.Path, fst: pathlib.Path) -> dict:
     return json.loads(meta.read_text()) if meta.exists() else {}
 
 
-def time_fst2vcd(fst: pathlib.Path) -> float | None:
+def cpu_of_children() -> float:
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
+def time_fst2vcd(fst: pathlib.Path):
     if not shutil.which("fst2vcd"):
         return None
-    t0 = time.perf_counter()
+    c0, t0 = cpu_of_children(), time.perf_counter()
     subprocess.run(["fst2vcd", os.fspath(fst)], check=True, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - t0
+    return time.perf_counter() - t0, cpu_of_children() - c0
 
 
 def load_in_subprocess(fst: pathlib.Path):
     out = subprocess.run([sys.executable, "-c", LOAD, os.fspath(fst)], check=True,
                          capture_output=True, text=True, env=os.environ).stdout.split()
-    dt, base, peak, n = float(out[0]), int(out[1]), int(out[2]), int(out[3])
-    return dt, base, peak, n
+    return float(out[0]), int(out[1]), int(out[2]), int(out[3]), float(out[4])
 
 
 def check(fst_path: pathlib.Path, vcd_path: pathlib.Path) -> None:
@@ -98,20 +105,22 @@ def main() -> None:
     meta = ensure_inputs(vcd, fst)
     changes = meta.get("changes")
 
-    ref, ours = [], []
+    ref, ref_cpu, ours, ours_cpu = [], [], [], []
     peak = base = n = 0
     for _ in range(args.repeat):
         r = time_fst2vcd(fst)
         if r is not None:
-            ref.append(r)
-        dt, base, peak, n = load_in_subprocess(fst)
+            ref.append(r[0])
+            ref_cpu.append(r[1])
+        dt, base, peak, n, cpu = load_in_subprocess(fst)
         ours.append(dt)
+        ours_cpu.append(cpu)
     print(f"file: {fst} ({fst.stat().st_size / 1e6:.1f} MB, {n} time stamps, "
           f"{changes} value changes)")
     if ref:
-        print(f"fst2vcd:  best {min(ref):.3f} s of {len(ref)}")
-    print(f"from_fst: best {min(ours):.3f} s of {len(ours)}"
-          + (f" ({min(ours) / min(ref):.2f} x fst2vcd)" if ref else ""))
+        print(f"fst2vcd:  best {min(ref):.3f} s of {len(ref)} (CPU {min(ref_cpu):.3f} s)")
+    print(f"from_fst: best {min(ours):.3f} s of {len(ours)} (CPU {min(ours_cpu):.3f} s, "
+          "both cores)" + (f", {min(ours) / min(ref):.2f} x fst2vcd" if ref else ""))
     print(f"peak RSS: {peak / 1e6:.1f} MB (interpreter before loading {base / 1e6:.1f} MB)")
     if changes:
         print(f"per change: {peak / changes:.1f} bytes of peak RSS, "

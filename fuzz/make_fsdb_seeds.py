@@ -91,6 +91,14 @@ def main():
     # Many markers over many events for many names: events = markers x pairs.
     crossed = blob([], bytes.fromhex("0001") * 200_000 + bytes.fromhex("8100") * 200_000)
     many_names = names(*[f"n{i}" for i in range(60_000)])
+    # Zlib headers hidden in stored blocks between fully flushed chunks: every one starts a
+    # stream that inflates megabytes before failing, which would make the scan quadratic.
+    c = zlib.compressobj(9, zlib.DEFLATED, -15)
+    chain = bytearray(b"\x78\x9c")
+    for _ in range(60):
+        chain += c.compress(bytes(64 << 10)) + c.flush(zlib.Z_FULL_FLUSH)
+        chain += bytes.fromhex("000200FDFF789C")
+    chain += b"\x07"  # an invalid block type ends every one of them
     hostile = {
         # A name with two million dots: its prefixes would fill terabytes.
         "deep_scopes": modern(streams=[names("a.b", "a.c", "a.d") + deep.encode() + b"\0"]),
@@ -99,6 +107,7 @@ def main():
                                repeat_sections=3000),
         "clock_and_markers": modern(streams=[many_names, crossed, ticking]),
         # A width table inflating to 80 MiB (the reader keeps 16 MiB of it).
+        "scan_chain": bytes(4) + MODERN + bytes(400) + bytes(chain) * 24,
         "width_bomb": modern(streams=[names("w.a", "w.b", "w.c")], widths=bytes(80 << 20)),
     }
     for name, data in hostile.items():

@@ -13,5 +13,7 @@ from tarn._core import PyExpr, PyTrace
 from tarn.expr import ExprError, compile
 from tarn.formats import FORMATS, detect_format, open
 
-__all__ = ["PyExpr", "PyTrace", "open", "compile", "detect_format", "ExprError", "FORMATS"]
+# open and compile are left out of the star-import list: they would shadow the builtins of the
+# same names. Use them as tarn.open and tarn.compile.
+__all__ = ["PyExpr", "PyTrace", "detect_format", "ExprError", "FORMATS"]
 __version__ = "0.1.0"

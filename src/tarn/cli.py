@@ -82,23 +82,40 @@ def _index_at_time(trace: PyTrace, time: int, what: str) -> int:
     return lo
 
 
+_IS_Z: Dict[int, PyExpr] = {}
+
+
 def _unknown(trace: PyTrace, name: str, index: int) -> str:
     """How to show a value without a two-state reading: "z" when it has z bits, else "x"."""
     sid = trace.signal_id(name)
     if sid is None:
         return "x"
     try:
-        return "z" if trace.eval_expr_bool(PyExpr.signal(sid).is_z(), index) else "x"
+        test = _IS_Z.get(sid)
+        if test is None:
+            # Expressions name signals by id only, so one per id serves every trace.
+            if len(_IS_Z) > 4096:
+                _IS_Z.clear()
+            test = _IS_Z[sid] = PyExpr.signal(sid).is_z()
+        return "z" if trace.eval_expr_bool(test, index) else "x"
     except (NotImplementedError, AttributeError):
         return "x"
 
 
-def show(value: Any, trace: Optional[PyTrace] = None, name: str = "", index: int = 0) -> str:
+def show(
+    value: Any,
+    trace: Optional[PyTrace] = None,
+    name: str = "",
+    index: int = 0,
+    hex_values: bool = False,
+) -> str:
     """A value as a table shows it; None (no two-state value) as "z" or "x" (see ``_unknown``)."""
     if value is None:
         return "x" if trace is None else _unknown(trace, name, index)
     if isinstance(value, float):
         return repr(value)
+    if hex_values and isinstance(value, int):
+        return f"0x{value:X}"
     return str(value)
 
 
@@ -255,7 +272,7 @@ def _cmd_value(args: argparse.Namespace) -> int:
     if args.json:
         _emit_json({"signal": name, "index": index, "time": time, "value": _json_value(value)})
         return 0
-    shown = show(value, trace, name, index)
+    shown = show(value, trace, name, index, args.hex)
     table(("SIGNAL", "INDEX", "TIME", "VALUE"), [(name, str(index), str(time), shown)],
           (False, True, True, False))
     return 0
@@ -280,7 +297,7 @@ def _cmd_snapshot(args: argparse.Namespace) -> int:
     if not values:
         print("(no signals)")
         return 0
-    rows = [(k, show(v, trace, prefix + k, index)) for k, v in values.items()]
+    rows = [(k, show(v, trace, prefix + k, index, args.hex)) for k, v in values.items()]
     table(("NAME", "VALUE"), rows, (False, False))
     return 0
 
@@ -299,7 +316,10 @@ def _cmd_changes(args: argparse.Namespace) -> int:
         return 0
     print(f"index {index}, time {time}: {len(changes)} change{'' if len(changes) == 1 else 's'}")
     if changes:
-        rows = [(n, show(o, trace, n, index - 1), show(v, trace, n, index)) for n, o, v in changes]
+        rows = [
+            (n, show(o, trace, n, index - 1, args.hex), show(v, trace, n, index, args.hex))
+            for n, o, v in changes
+        ]
         table(("NAME", "OLD", "NEW"), rows, (False, False, False))
     return 0
 
@@ -320,7 +340,12 @@ def _cmd_transitions(args: argparse.Namespace) -> int:
         print(f"{name}: no transitions")
         return 0
     rows = [
-        (str(i), str(trace.timestamp(i)), show(o, trace, name, i - 1), show(v, trace, name, i))
+        (
+            str(i),
+            str(trace.timestamp(i)),
+            show(o, trace, name, i - 1, args.hex),
+            show(v, trace, name, i, args.hex),
+        )
         for i, o, v in shown
     ]
     table(("INDEX", "TIME", "OLD", "NEW"), rows, (True, True, False, False))
@@ -388,7 +413,7 @@ def _cmd_find(args: argparse.Namespace) -> int:
     for i, vals in shown:
         cells = [str(i), str(trace.timestamp(i))]
         for n, v in zip(names, vals):
-            cells.append(show(v, trace, n, i))
+            cells.append(show(v, trace, n, i, args.hex))
         out.append(cells)
     table(("INDEX", "TIME") + tuple(names), out, (True, True) + (False,) * len(names))
     _more(len(shown), len(rows))
@@ -453,10 +478,14 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="tarn", description="Query waveform dumps.")
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
-    def command(name: str, help: str, run: Callable[[argparse.Namespace], int]) -> Any:
+    def command(
+        name: str, help: str, run: Callable[[argparse.Namespace], int], values: bool = False
+    ) -> Any:
         p = sub.add_parser(name, help=help, description=help)
         p.add_argument("file", help="dump file (VCD, FST, FSDB, VPD, WLF) or SHM database")
         p.add_argument("--json", action="store_true", help="print JSON instead of a table")
+        if values:
+            p.add_argument("--hex", action="store_true", help="show integers in hexadecimal")
         p.set_defaults(run=run)
         return p
 
@@ -470,26 +499,26 @@ def build_parser() -> argparse.ArgumentParser:
     g.add_argument("--glob", metavar="P", help="only names matching the glob pattern P (* and ?)")
     g.add_argument("--contains", metavar="S", help="only names containing S (any case)")
 
-    p = command("value", "the value of a signal at a sample index", _cmd_value)
+    p = command("value", "the value of a signal at a sample index", _cmd_value, values=True)
     p.add_argument("name", help="signal name")
     p.add_argument("index", type=_sample, help="sample index, or @T for the sample at time T")
 
-    p = command("snapshot", "all values at a sample index", _cmd_snapshot)
+    p = command("snapshot", "all values at a sample index", _cmd_snapshot, values=True)
     p.add_argument("index", type=_sample, help="sample index, or @T for the sample at time T")
     p.add_argument("--scope", metavar="S", help="only signals under scope S (names relative)")
 
-    p = command("changes", "signals that changed at a sample index", _cmd_changes)
+    p = command("changes", "signals that changed at a sample index", _cmd_changes, values=True)
     p.add_argument("index", type=_sample, help="sample index, or @T for the sample at time T")
     p.add_argument("--scope", metavar="S", help="only signals under scope S")
 
-    p = command("transitions", "every change of one signal", _cmd_transitions)
+    p = command("transitions", "every change of one signal", _cmd_transitions, values=True)
     p.add_argument("name", help="signal name")
     p.add_argument("--limit", type=_nonneg, metavar="N", help="show at most N transitions")
 
     p = command("stats", "statistics of one signal", _cmd_stats)
     p.add_argument("name", help="signal name")
 
-    p = command("find", "sample indices where a condition holds", _cmd_find)
+    p = command("find", "sample indices where a condition holds", _cmd_find, values=True)
     p.add_argument("expr", metavar="EXPR", help='condition, e.g. "top.valid && top.ready"')
     p.add_argument("--count", action="store_true", help="print only the number of matches")
     p.add_argument(

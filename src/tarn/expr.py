@@ -67,7 +67,6 @@ __all__ = [
     "Slice",
     "Call",
     "parse",
-    "compile",
     "signal_names",
     "lookup",
     "suggest",

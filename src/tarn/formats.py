@@ -14,7 +14,8 @@ from typing import Callable, Union
 
 from tarn._core import PyTrace
 
-__all__ = ["FORMATS", "EXTENSIONS", "detect_format", "open"]
+# open is not star-exported: it would shadow the builtin.
+__all__ = ["FORMATS", "EXTENSIONS", "detect_format", "sniff"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 

@@ -1,6 +1,10 @@
 // Value-change decoding of FSDB value blobs, checked against records worked out by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <random>
+
 #include "fsdb_fixtures.h"
 #include "trace/fsdb_values.h"
 
@@ -188,4 +192,103 @@ TEST(FsdbValues, BudgetEndsDecoding) {
     d.finish(times, store);
     EXPECT_LT(times.size(), 5000u);
     EXPECT_EQ(times.front(), 0u);
+}
+
+namespace {
+
+// The description applied literally: one dense list per signal over the time-stamp list, with
+// the decoder's one choice made explicit: inserting a time inserts a Missing slot at its place
+// in every list, so values stay with their times.
+struct LiteralModel {
+    Times times{0};
+    std::map<uint64_t, std::vector<int64_t>> lists;  // -1 = Missing
+
+    int64_t get(uint64_t id, size_t i) const {
+        auto it = lists.find(id);
+        return it == lists.end() || i >= it->second.size() ? -1 : it->second[i];
+    }
+    void set(uint64_t id, size_t i, int64_t v) {
+        auto& l = lists[id];
+        if (i >= l.size()) l.resize(i + 1, -1);
+        l[i] = v;
+    }
+    void blob(const std::vector<tarn::fsdb::Event>& ev, uint64_t n) {
+        Times fresh{0};
+        for (const auto& e : ev) fresh.push_back(e.time);
+        std::sort(fresh.begin(), fresh.end());
+        for (uint64_t t : fresh) {
+            auto it = std::lower_bound(times.begin(), times.end(), t);
+            if (it != times.end() && *it == t) continue;
+            size_t pos = static_cast<size_t>(it - times.begin());
+            times.insert(it, t);
+            for (auto& [id, l] : lists)
+                if (pos < l.size()) l.insert(l.begin() + static_cast<std::ptrdiff_t>(pos), -1);
+        }
+        for (const auto& e : ev) {
+            size_t i = static_cast<size_t>(std::lower_bound(times.begin(), times.end(), e.time) -
+                                           times.begin());
+            set(e.id, i, static_cast<int64_t>(e.value));
+        }
+        for (uint64_t s = 0; s < n; ++s)
+            if (get(s, 0) < 0) set(s, 0, 0);
+        for (size_t i = 1; i < times.size(); ++i)
+            for (auto& [id, l] : lists)
+                if (l.size() > i - 1 && l[i - 1] >= 0 && (l.size() <= i || l[i] < 0))
+                    set(id, i, l[i - 1]);
+    }
+};
+
+Bytes random_blob(std::mt19937_64& rng) {
+    auto pick = [&](std::initializer_list<int> choices) {
+        std::uniform_int_distribution<size_t> d(0, choices.size() - 1);
+        return static_cast<uint8_t>(*(choices.begin() + d(rng)));
+    };
+    auto below = [&](int n) { return static_cast<int>(rng() % static_cast<uint64_t>(n)); };
+    Bytes header;
+    int numbers = below(7);
+    for (int i = 0; i < numbers; ++i) header.push_back(static_cast<uint8_t>(below(4)));
+    Bytes region;
+    int len = below(24);
+    for (int i = 0; i < len; ++i)
+        region.push_back(below(3) == 0 ? pick({0x08, 0x80, 0x82, 0x41, 0x43, 0xFF})
+                                       : static_cast<uint8_t>(below(5)));
+    if (below(3) == 0)
+        region = cat({region, hex("08 40 00"), Bytes{static_cast<uint8_t>(below(4))},
+                      Bytes{pick({0x30, 0x31})}});
+    std::optional<Bytes> tail;
+    if (below(2) == 0) {
+        Bytes t;
+        int tl = below(10);
+        for (int i = 0; i < tl; ++i)
+            t.push_back(pick({0x00, 0x01, 0x0A, 0x0B, 0x0C, 0x27, 0x38, 0x85, 0x05, 0xC1, 0x21}));
+        tail = t;
+    }
+    if (below(8) == 0) return cat({header, hex("00 00 00 00 00 00"), region, kEndMark});
+    return blob(header, region, tail);
+}
+
+}  // namespace
+
+TEST(FsdbValues, MatchesTheLiteralDescription) {
+    std::mt19937_64 rng(20261207);
+    for (int round = 0; round < 3000; ++round) {
+        uint64_t n = rng() % 6;
+        std::vector<Bytes> blobs;
+        for (uint64_t k = 1 + rng() % 4; k > 0; --k) blobs.push_back(random_blob(rng));
+
+        ValueDecoder d(n, 1 << 20);
+        LiteralModel model;
+        for (const Bytes& b : blobs) {
+            d.decode(b);
+            if (auto ev = tarn::fsdb::blob_events(b, n, 1 << 20)) model.blob(*ev, n);
+        }
+        Decoded got;
+        d.finish(got.times, got.store);
+        ASSERT_EQ(got.times, model.times) << "round " << round;
+        for (uint64_t id = 0; id < std::max<uint64_t>(n, 1); ++id) {
+            Col want;
+            for (size_t i = 0; i < model.times.size(); ++i) want.push_back(model.get(id, i));
+            ASSERT_EQ(got.col(id), want) << "round " << round << " id " << id;
+        }
+    }
 }

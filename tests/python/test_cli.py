@@ -182,6 +182,8 @@ def test_find(run, trace):
     lines = out.splitlines()
     assert lines[0].split() == ["INDEX", "TIME", "tb.count"]
     assert all(line.split()[2] == "2" for line in lines[1:])
+    code, out, _ = run("find", "tb.count == 15", "--values", "tb.count", "--hex")
+    assert [line.split()[2] for line in out.splitlines()[1:3]] == ["0xF", "0xF"]
     code, out, _ = run("find", "clk", "--scope", "tb.dut", "--count")
     assert code == 0 and out.strip() == str(sum(1 for v in clk if v == 1))
 

@@ -161,19 +161,6 @@ def test_binary_builders_need_an_expression():
     assert isinstance(a.add(i(5)), E)
 
 
-def test_argument_count_errors():
-    with pytest.raises(TypeError):
-        i(1).add()
-    with pytest.raises(TypeError):
-        i(1).add(i(1), i(2))
-    with pytest.raises(TypeError):
-        i(1).not_(i(1))
-    with pytest.raises(TypeError):
-        E.always_true(1)
-    with pytest.raises(TypeError):
-        i(1).slice(1, high=2)
-
-
 def test_builders_leave_their_operands_unchanged(t):
     v = sig(t, "top.v")
     before = [t.eval_expr(v, k) for k in range(4)]

@@ -461,3 +461,22 @@ def test_scoped_names_on_the_example(counter):
     assert t.parallel_count(compile(t, "$rose(clk)", scope="tb")) == len(
         t.find(compile(t, "$rose(tb.clk)"))
     )
+
+
+def test_any_text_parses_or_raises_expr_error():
+    # Bits of the language glued at random: the parser must never fail any other way.
+    pieces = ["a", "top.b", "$past(", "$rose(", "$isx(", "(", ")", "[", "]", ":", ",", "3", "0x",
+              "'h", "8'b1", "1.5", "e3", '"s', '"', "`n", "`", "\\", "&&", "||", "!", "==", "!=",
+              "<", "<=", ">", ">=", "+", "-", "&", "|", "^", "=", "~", ".", " ", "_", "$", "x"]
+    rng = random.Random(3)
+    parsed = 0
+    for _ in range(5000):
+        text = "".join(rng.choice(pieces) for _ in range(rng.randrange(1, 12)))
+        try:
+            tree = parse(text)
+        except ExprError as e:
+            assert 0 <= e.position <= len(text), text
+            continue
+        parsed += 1
+        assert parse(str(tree)) == tree, text
+    assert parsed > 100

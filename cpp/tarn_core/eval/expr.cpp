@@ -449,9 +449,9 @@ Val Program::run(uint64_t index, const Val* leaf_vals, std::vector<Val>& regs) c
     return n ? regs[n - 1] : Val::missing();
 }
 
-Val Program::run_cone(uint64_t index, const Val* leaf_vals, Val* regs, uint32_t leaf) const {
-    for (uint32_t k = cone_start_[leaf]; k < cone_start_[leaf + 1]; ++k)
-        step(cones_[k], index, leaf_vals, regs);
+Val Program::run_list(uint64_t index, const Val* leaf_vals, Val* regs, const uint32_t* list,
+                      size_t n) const {
+    for (size_t k = 0; k < n; ++k) step(list[k], index, leaf_vals, regs);
     return regs[code_.size() - 1];
 }
 

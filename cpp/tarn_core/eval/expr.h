@@ -141,11 +141,15 @@ class Program {
     // Runs the program with leaf values `leaf_vals` at index i; the root's value.
     Val run(uint64_t index, const Val* leaf_vals, std::vector<Val>& regs) const;
 
-    // After a full run, when only leaf `leaf` has changed: recomputes just the instructions
-    // that depend on it (its cone). Only available when has_cones().
+    // The instructions that depend on leaf `leaf` (its cone), ascending. After a full run, when
+    // only some leaves have changed, running the union of their cones in ascending order gives
+    // the same registers as a full run. Only available when has_cones().
     bool has_cones() const { return !cone_start_.empty(); }
+    const uint32_t* cone(uint32_t leaf) const { return cones_.data() + cone_start_[leaf]; }
     size_t cone_size(uint32_t leaf) const { return cone_start_[leaf + 1] - cone_start_[leaf]; }
-    Val run_cone(uint64_t index, const Val* leaf_vals, Val* regs, uint32_t leaf) const;
+    // Runs the instructions `list[0..n)` (ascending); the root's value.
+    Val run_list(uint64_t index, const Val* leaf_vals, Val* regs, const uint32_t* list,
+                 size_t n) const;
 
     // The value of the tree at one index (reads the store directly).
     SignalValue eval(uint64_t index) const;

@@ -46,6 +46,8 @@ class Sweep {
     void run(uint64_t lo, uint64_t hi, Emit&& emit) {
         const size_t n_code = p_.code().size();
         regs_.resize(n_code);
+        seen_.assign(n_code, 0);
+        stamp_ = 0;
         int64_t next = kNever;
         for (size_t k = 0; k < cursors_.size(); ++k) {
             cursors_[k].run = Column::npos;
@@ -60,11 +62,28 @@ class Sweep {
             bool hit;
             if (full) {
                 hit = p_.run(uint64_t(i), vals_.data(), regs_).truth;
+            } else if (changed_.size() == 1) {
+                uint32_t k = changed_[0];
+                hit = p_.run_list(uint64_t(i), vals_.data(), regs_.data(), p_.cone(k),
+                                  p_.cone_size(k))
+                          .truth;
             } else {
-                Val root;
-                for (uint32_t k : changed_)
-                    root = p_.run_cone(uint64_t(i), vals_.data(), regs_.data(), k);
-                hit = root.truth;
+                // Several leaves changed: run the union of their cones once, in order, so no
+                // instruction reads an operand that is still to be recomputed.
+                list_.clear();
+                ++stamp_;
+                for (uint32_t k : changed_) {
+                    const uint32_t* c = p_.cone(k);
+                    for (size_t j = 0, n = p_.cone_size(k); j < n; ++j) {
+                        if (seen_[c[j]] == stamp_) continue;
+                        seen_[c[j]] = stamp_;
+                        list_.push_back(c[j]);
+                    }
+                }
+                std::sort(list_.begin(), list_.end());
+                hit =
+                    p_.run_list(uint64_t(i), vals_.data(), regs_.data(), list_.data(), list_.size())
+                        .truth;
             }
             int64_t to = std::min(next, stop);
             if (b != bounds_.end()) to = std::min(to, int64_t(*b));
@@ -155,6 +174,9 @@ class Sweep {
     std::vector<Val> regs_;
     std::vector<uint64_t> bounds_;
     std::vector<uint32_t> changed_;
+    std::vector<uint32_t> list_;  // union of cones
+    std::vector<uint64_t> seen_;  // == stamp_: already in list_
+    uint64_t stamp_ = 0;
 };
 
 void append_range(std::vector<uint64_t>& out, uint64_t b, uint64_t e) {

@@ -134,14 +134,15 @@ size_t Column::bytes() const {
 
 namespace {
 
-// Small buffers grow by a quarter, which keeps their slack (resident heap memory) low; mapped
-// ones double, since capacity that was never written costs no memory there.
+// Buffers double while tiny (few reallocations for the many short columns of a load) and once
+// mapped (capacity that was never written costs no memory there); in between they grow by a
+// quarter, which keeps the slack of resident heap memory low.
 template <class V>
 void reserve_more(V& v, size_t extra) {
     size_t need = v.size() + extra;
     if (need <= v.capacity()) return;
-    size_t cap = v.capacity();
-    size_t step = cap * sizeof(v[0]) >= (size_t(32) << 10) ? cap : cap / 4 + 4;
+    size_t cap = v.capacity(), bytes = cap * sizeof(v[0]);
+    size_t step = bytes < 1024 || bytes >= (size_t(32) << 10) ? cap + 4 : cap / 4 + 4;
     v.reserve(std::max(need, cap + step));
 }
 

@@ -239,14 +239,18 @@ Trace parse_modern(Bytes f) {
     }
 
     std::vector<Stream> streams;
+    uint64_t waste_left = kScanWasteBase + kScanWastePerByte * len;
     for (size_t p = 0; streams.size() < kMaxStreams && p + 2 <= len;) {
         const uint8_t b1 = f[p + 1];
         if (f[p] == 0x78 && (b1 == 0x01 || b1 == 0x5E || b1 == 0x9C || b1 == 0xDA)) {
-            if (auto z = scan::try_zlib_decompress(f.subspan(p))) {
+            size_t work = 0;
+            if (auto z = scan::try_zlib_decompress(f.subspan(p), &work)) {
                 streams.push_back({p, std::move(z->bytes)});
                 p += z->consumed >= 3 ? z->consumed : 2;
                 continue;
             }
+            if (work > waste_left) break;
+            waste_left -= work;
         }
         ++p;
     }

@@ -14,6 +14,11 @@ namespace tarn::fsdb {
 // Limits for untrusted files (see docs/architecture.md, "FSDB recovery").
 // The width table is one zlib stream the layout does not bound; its output is cut here.
 inline constexpr size_t kWidthTableLimit = size_t{16} << 20;
+// Output of failed inflation attempts in the stream scan. Random bytes after a zlib header fail
+// within a few bytes; a hostile file can chain streams so that every header position inflates
+// megabytes before failing, which would make the scan quadratic. Past this the scan stops.
+inline constexpr uint64_t kScanWasteBase = uint64_t{64} << 20;
+inline constexpr uint64_t kScanWastePerByte = 64;
 // Value decoding (events, time stamps, runs touched): a fixed allowance plus some per file byte.
 inline constexpr uint64_t kValueBudgetBase = uint64_t{1} << 20;
 inline constexpr uint64_t kValueBudgetPerByte = 8;

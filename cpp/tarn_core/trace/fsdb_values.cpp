@@ -57,14 +57,16 @@ struct Marker {
 ValueDecoder::ValueDecoder(uint64_t num_names, uint64_t budget)
     : n_(num_names), budget_(budget), runs_(std::max<uint64_t>(num_names, 1)) {}
 
-void ValueDecoder::decode(Bytes b) {
+std::optional<std::vector<Event>> blob_events(Bytes b, uint64_t names, uint64_t room,
+                                              bool* truncated) {
+    if (truncated) *truncated = false;
     const size_t n = b.size();
-    if (n < 8 || exhausted()) return;
+    if (n < 8) return std::nullopt;
 
     // Header end: the header mark, or, when the blob holds the end mark, four leading numbers.
     size_t h = find(b, 0, n, kHeaderMark);
     if (h == npos) {
-        if (find(b, 0, n, kEndMark) == npos) return;
+        if (find(b, 0, n, kEndMark) == npos) return std::nullopt;
         h = 0;
         for (int i = 0; i < 4; ++i) read_b128(b, h, n);
     }
@@ -187,7 +189,6 @@ void ValueDecoder::decode(Bytes b) {
 
     // Signal events, within what is left of the budget.
     std::vector<Event> ev;
-    const uint64_t room = budget_ > work_ ? budget_ - work_ : 0;
     bool full = false;
     auto emit = [&](uint64_t t, uint64_t id, uint64_t val) {
         if (ev.size() >= room) {
@@ -200,17 +201,18 @@ void ValueDecoder::decode(Bytes b) {
     const uint64_t k = init.size();
     const bool has_init = init_value != 0;
     for (uint64_t j = 0; j < k && !full; ++j)
-        if (j + 1 < n_) emit(0, j + 1, init[j]);
-    if (has_init && k + 1 < n_) emit(init_time, k + 1, init_value);
+        if (j + 1 < names) emit(0, j + 1, init[j]);
+    if (has_init && k + 1 < names) emit(init_time, k + 1, init_value);
     uint64_t m = 0;
-    if ((k != 0 || has_init) && n_ != 0) m = std::min<uint64_t>(k + 1 + (has_init ? 1 : 0), n_ - 1);
-    if (m < n_ && !g.empty()) {
+    if ((k != 0 || has_init) && names != 0)
+        m = std::min<uint64_t>(k + 1 + (has_init ? 1 : 0), names - 1);
+    if (m < names && !g.empty()) {
         for (const Run& x : g)
             if (!emit(x.time, m, x.value)) break;
         ++m;
     }
     for (const Marker& mk : markers) {
-        if (m >= n_ || full) break;
+        if (m >= names || full) break;
         for (const Run& x : g)
             if (!emit(x.time + mk.offset, m, mk.full ? x.value : (x.value & 1))) break;
         ++m;
@@ -233,8 +235,17 @@ void ValueDecoder::decode(Bytes b) {
             }
         }
     }
-    work_ += ev.size();
-    apply(ev);
+    if (truncated) *truncated = full;
+    return ev;
+}
+
+void ValueDecoder::decode(Bytes b) {
+    if (exhausted()) return;
+    bool full = false;
+    auto ev = blob_events(b, n_, budget_ - work_, &full);
+    if (!ev) return;
+    work_ += ev->size();
+    apply(*ev);
     if (full) work_ = std::max(work_, budget_);
 }
 

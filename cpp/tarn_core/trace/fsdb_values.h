@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -26,6 +27,19 @@ struct Run {
     uint64_t time;
     uint64_t value;
 };
+
+// One signal write: value `value` for signal `id` at time `time`.
+struct Event {
+    uint64_t time;
+    uint64_t id;
+    uint64_t value;
+};
+
+// The writes one blob makes, in order, for `num_names` names; absent when the blob is skipped
+// (shorter than 8 bytes, or neither header mark nor end mark). At most `max_events` are made;
+// `truncated` (when given) tells whether more would have been.
+std::optional<std::vector<Event>> blob_events(std::span<const uint8_t> blob, uint64_t num_names,
+                                              uint64_t max_events, bool* truncated = nullptr);
 
 class ValueDecoder {
   public:
@@ -45,11 +59,6 @@ class ValueDecoder {
     void finish(std::vector<uint64_t>& timestamps, SignalStore& store);
 
   private:
-    struct Event {
-        uint64_t time;
-        uint64_t id;
-        uint64_t value;
-    };
     void apply(std::vector<Event>& events);
 
     uint64_t n_;

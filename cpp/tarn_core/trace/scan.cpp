@@ -155,13 +155,17 @@ std::optional<Inflated> try_zlib_decompress(Bytes input, size_t* work) {
         static_cast<uInt>(std::min<size_t>(input.size(), std::numeric_limits<uInt>::max()));
     // Uninitialised space: pages the stream never reaches cost nothing, which matters because
     // scans call this at every position that looks like a zlib header.
-    std::unique_ptr<uint8_t[]> buf(new uint8_t[kInflateRetryLimit]);
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[kInflateFirstLimit]);
     zs.next_out = buf.get();
     zs.avail_out = static_cast<uInt>(kInflateFirstLimit);
     int rc = inflate(&zs, Z_FINISH);
     if (rc == Z_BUF_ERROR) {
         // Too little output space (or the input ended early): go on into the larger space.
         // Continuing the same stream yields exactly what a restart with 4 MiB would.
+        std::unique_ptr<uint8_t[]> big(new uint8_t[kInflateRetryLimit]);
+        std::memcpy(big.get(), buf.get(), zs.total_out);
+        buf = std::move(big);
+        zs.next_out = buf.get() + zs.total_out;
         zs.avail_out = static_cast<uInt>(kInflateRetryLimit - zs.total_out);
         rc = inflate(&zs, Z_FINISH);
         if (rc == Z_BUF_ERROR) rc = Z_OK;  // cut at 4 MiB, or the input ended: keep what came
