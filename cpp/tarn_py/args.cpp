@@ -144,4 +144,8 @@ bool arg_f64(PyObject* o, const char* arg, double* out) {
     return true;
 }
 
+bool check_signals() {
+    return PyErr_CheckSignals() != 0;
+}
+
 }  // namespace tarn::py

@@ -10,6 +10,8 @@
 #include <new>
 #include <string_view>
 
+#include "util/interrupt.h"
+
 namespace tarn::py {
 
 // Collects the positional and keyword arguments of a METH_FASTCALL | METH_KEYWORDS call into
@@ -45,6 +47,26 @@ PyObject* guarded(F&& body) {
         return nullptr;
     }
 }
+
+// Runs a long engine operation that Ctrl-C can interrupt: compute() runs inside an interruption
+// scope (the module's hook runs pending signal handlers every few milliseconds of its work);
+// convert(result) makes the Python object. When a handler raised (KeyboardInterrupt, say), the
+// partial result is dropped and the handler's exception propagates.
+template <class Compute, class Convert>
+PyObject* interruptible(Compute&& compute, Convert&& convert) {
+    return guarded([&]() -> PyObject* {
+        InterruptScope scope;
+        auto result = compute();
+        if (scope.stopped()) {
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+            return nullptr;
+        }
+        return convert(std::move(result));
+    });
+}
+
+// The module's interruption hook: runs the interpreter's pending signal handlers.
+bool check_signals();
 
 }  // namespace tarn::py
 

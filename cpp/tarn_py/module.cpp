@@ -2,12 +2,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "tarn_py/args.h"
 #include "tarn_py/expr_object.h"
 #include "tarn_py/trace_object.h"
 
 namespace {
 
 int core_exec(PyObject* module) {
+    tarn::set_interrupt_hook(tarn::py::check_signals);
     PyObject* trace = tarn::py::make_trace_type(module);
     if (!trace) return -1;
     if (PyModule_AddObjectRef(module, "PyTrace", trace) < 0) {

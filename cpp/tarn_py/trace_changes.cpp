@@ -89,7 +89,7 @@ TARN_METHOD(trace_changed_at) {
     TARN_ARGS("changed_at", "index");
     uint64_t index;
     if (!arg_index(a[0], "index", &index)) return nullptr;
-    return guarded([&] { return change_list(eval::changed_at(trace_of(self), index)); });
+    return interruptible([&] { return eval::changed_at(trace_of(self), index); }, change_list);
 }
 
 TARN_METHOD(trace_changed_at_scope) {
@@ -97,19 +97,20 @@ TARN_METHOD(trace_changed_at_scope) {
     uint64_t index;
     std::string_view scope;
     if (!arg_index(a[0], "index", &index) || !arg_str(a[1], "scope", &scope)) return nullptr;
-    return guarded(
-        [&] { return change_list(eval::changed_at_scope(trace_of(self), index, scope)); });
+    return interruptible([&] { return eval::changed_at_scope(trace_of(self), index, scope); },
+                         change_list);
 }
 
 TARN_METHOD(trace_transitions) {
     TARN_ARGS("transitions", "name");
     std::string_view name;
     if (!arg_str(a[0], "name", &name)) return nullptr;
-    return guarded([&] {
-        return records_to_py(
-            eval::transitions(trace_of(self), name),
-            [](const eval::TransitionRecord& r) { return PyLong_FromUnsignedLongLong(r.index); });
-    });
+    return interruptible([&] { return eval::transitions(trace_of(self), name); },
+                         [](std::vector<eval::TransitionRecord>&& recs) {
+                             return records_to_py(recs, [](const eval::TransitionRecord& r) {
+                                 return PyLong_FromUnsignedLongLong(r.index);
+                             });
+                         });
 }
 
 TARN_METHOD(trace_snapshot) {

@@ -42,7 +42,8 @@ PyObject* loader(const char* func, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!parse_args(func, names, 1, args, nargs, kwnames, a)) return nullptr;
     std::string_view path;
     if (!arg_str(a[0], "path", &path)) return nullptr;
-    return guarded([&] { return wrap(Read(std::string(path))); });
+    return interruptible([&] { return Read(std::string(path)); },
+                         [](Result<Trace>&& r) { return wrap(std::move(r)); });
 }
 
 TARN_METHOD(from_vcd) {
@@ -68,7 +69,8 @@ TARN_METHOD(from_vcd_string) {
     TARN_ARGS("from_vcd_string", "data");
     std::string_view data;
     if (!arg_str(a[0], "data", &data)) return nullptr;
-    return guarded([&] { return wrap(parse_vcd(data)); });
+    return interruptible([&] { return parse_vcd(data); },
+                         [](Result<Trace>&& r) { return wrap(std::move(r)); });
 }
 
 PyObject* string_list(const std::vector<std::string>& v) {

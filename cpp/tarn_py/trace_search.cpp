@@ -34,14 +34,14 @@ PyObject* index_list(const std::vector<std::vector<uint64_t>>& pieces) {
     return list;
 }
 
-// A search taking one `expr` argument.
-template <class Run>
+// A search taking one `expr` argument: run(trace, expr) computes, convert makes the result.
+template <class Run, class Convert>
 PyObject* search(const char* func, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, Run&& run) {
+                 PyObject* kwnames, Run&& run, Convert&& convert) {
     TARN_ARGS(func, "expr");
     eval::ExprPtr expr;
     if (!arg_expr(a[0], "expr", &expr)) return nullptr;
-    return guarded([&] { return run(trace_of(self), *expr); });
+    return interruptible([&] { return run(trace_of(self), *expr); }, convert);
 }
 
 // `signal_names` as a list of texts: a sequence of str, but not a str itself.
@@ -87,25 +87,28 @@ bool arg_names(PyObject* o, const char* arg, std::vector<std::string>* out) {
 }  // namespace
 
 TARN_METHOD(trace_find) {
-    return search("find", self, args, nargs, kwnames, [](const Trace& t, const eval::Expr& e) {
-        std::vector<std::vector<uint64_t>> one(1);
-        one[0] = eval::find(t, e);
-        return index_list(one);
-    });
+    return search(
+        "find", self, args, nargs, kwnames,
+        [](const Trace& t, const eval::Expr& e) {
+            std::vector<std::vector<uint64_t>> one(1);
+            one[0] = eval::find(t, e);
+            return one;
+        },
+        index_list);
 }
 
 TARN_METHOD(trace_parallel_find) {
-    return search("parallel_find", self, args, nargs, kwnames,
-                  [](const Trace& t, const eval::Expr& e) {
-                      return index_list(eval::parallel_find_pieces(t, e));
-                  });
+    return search(
+        "parallel_find", self, args, nargs, kwnames,
+        [](const Trace& t, const eval::Expr& e) { return eval::parallel_find_pieces(t, e); },
+        index_list);
 }
 
 TARN_METHOD(trace_parallel_count) {
-    return search("parallel_count", self, args, nargs, kwnames,
-                  [](const Trace& t, const eval::Expr& e) {
-                      return PyLong_FromUnsignedLongLong(eval::parallel_count(t, e));
-                  });
+    return search(
+        "parallel_count", self, args, nargs, kwnames,
+        [](const Trace& t, const eval::Expr& e) { return eval::parallel_count(t, e); },
+        [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
 }
 
 TARN_METHOD(trace_find_with_values) {
@@ -113,8 +116,9 @@ TARN_METHOD(trace_find_with_values) {
     eval::ExprPtr expr;
     std::vector<std::string> names;
     if (!arg_expr(a[0], "expr", &expr) || !arg_names(a[1], "signal_names", &names)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        const Trace& t = trace_of(self);
+    const Trace& t = trace_of(self);
+    auto compute = [&] { return eval::find(t, *expr); };
+    return interruptible(compute, [&](std::vector<uint64_t>&& hits) -> PyObject* {
         // Resolve names once; the rows read columns through forward-moving cursors.
         std::vector<const Column*> cols;
         for (const auto& n : names) {
@@ -122,7 +126,6 @@ TARN_METHOD(trace_find_with_values) {
             cols.push_back(id ? t.column(*id) : nullptr);
         }
         std::vector<size_t> runs(cols.size(), Column::npos);
-        std::vector<uint64_t> hits = eval::find(t, *expr);
         PyObject* list = PyList_New(Py_ssize_t(hits.size()));
         if (!list) return nullptr;
         for (size_t h = 0; h < hits.size(); ++h) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "eval/pool.h"
+#include "util/interrupt.h"
 
 namespace tarn::eval {
 
@@ -46,7 +47,9 @@ std::vector<ChangeRecord> changes_over_names(const Trace& trace, uint64_t index,
     parallel_for(chunks, [&](size_t k) {
         size_t lo = k * chunk, hi = std::min(n, lo + chunk);
         auto& part = parts[k];
+        InterruptPoll<1024> poll;
         for (size_t i = lo; i < hi; ++i) {
+            if (poll()) return;
             const std::string& name = names[i];
             if (!keep(name)) continue;
             auto id = trace.signal_id(name);
@@ -98,9 +101,12 @@ std::vector<TransitionRecord> transitions(const Trace& trace, std::string_view n
     auto id = trace.signal_id(name);
     if (!id) return out;
     const Column* c = trace.column(*id);
+    InterruptPoll<4096> poll;
+    bool stop = false;
     walk_changes(
         c, trace.max_index() + 1, [](uint64_t, uint64_t, size_t) {},
         [&](uint64_t i, size_t from, size_t to) {
+            if (stop || (stop = poll())) return;  // interrupted: the caller discards the rest
             out.push_back({i, segment_value(c, from), segment_value(c, to)});
         });
     return out;

@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "eval/pool.h"
+#include "util/interrupt.h"
 
 namespace tarn::eval {
 
@@ -40,7 +41,7 @@ class Sweep {
     }
 
     // Calls emit(begin, end) for every stretch [begin, end) inside [lo, hi] where the
-    // expression is true, in ascending order.
+    // expression is true, in ascending order. Stops early when the operation is interrupted.
     template <class Emit>
     void run(uint64_t lo, uint64_t hi, Emit&& emit) {
         const size_t n_code = p_.code().size();
@@ -88,6 +89,12 @@ class Sweep {
             if (b != bounds_.end()) to = std::min(to, int64_t(*b));
             if (hit) emit(uint64_t(i), uint64_t(to));
             if (to >= stop) break;
+            // Poll for Ctrl-C by the work done (instructions run, indices emitted).
+            work_ += n_code + cursors_.size() + (hit ? uint64_t(std::min(to - i, kPollWork)) : 0);
+            if (work_ >= uint64_t(kPollWork)) {
+                work_ = 0;
+                if (interrupted()) break;
+            }
             i = to;
             // A RelEval entering or leaving the trace changes values without any leaf: run all.
             full = !p_.has_cones();
@@ -158,7 +165,10 @@ class Sweep {
         c.next = std::max(next_at - c.offset, i + 1);  // always make progress
     }
 
+    static constexpr int64_t kPollWork = int64_t(1) << 20;  // roughly a millisecond
+
     const Program& p_;
+    uint64_t work_ = 0;
     std::vector<Cursor> cursors_;
     std::vector<Val> vals_;
     std::vector<Val> regs_;

@@ -3,11 +3,14 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "util/interrupt.h"
 
 namespace tarn::eval {
 
@@ -22,9 +25,11 @@ struct Job {
     std::atomic<size_t> done{0};
     std::exception_ptr error;
     std::mutex error_mu;
+    std::atomic<bool>* stop = nullptr;  // the caller's interruption flag, seen by the tasks
 
     // Take tasks until none are left; returns how many this thread finished.
     void work() {
+        StopFlagGuard carry(stop);
         t_in_task = true;
         size_t finished = 0;
         for (size_t i; (i = next.fetch_add(1)) < n; ++finished) {
@@ -48,10 +53,18 @@ class Pool {
     // Never destroyed: workers live as long as the process (see the header).
 
     void run(size_t n, const std::function<void(size_t)>& task) {
-        std::lock_guard<std::mutex> serial(run_mu_);
+        // Another thread's job is running: do this one here rather than wait. Waiting could
+        // deadlock when that job's caller runs a signal handler that lets this thread in (both
+        // would then wait on each other through the host's lock).
+        std::unique_lock<std::mutex> serial(run_mu_, std::try_to_lock);
+        if (!serial.owns_lock()) {
+            for (size_t i = 0; i < n; ++i) task(i);
+            return;
+        }
         Job job;
         job.task = &task;
         job.n = n;
+        job.stop = current_stop_flag();
         {
             std::lock_guard<std::mutex> g(mu_);
             job_ = &job;
@@ -61,7 +74,20 @@ class Pool {
         job.work();
         {
             std::unique_lock<std::mutex> g(mu_);
-            done_cv_.wait(g, [&] { return job.done.load() == n && active_ == 0; });
+            auto finished = [&] { return job.done.load() == n && active_ == 0; };
+            while (!finished()) {
+                if (!job.stop) {
+                    done_cv_.wait(g, finished);
+                    break;
+                }
+                // Keep answering Ctrl-C while the workers finish: the flag tells them to stop.
+                if (done_cv_.wait_for(g, std::chrono::milliseconds(5), finished)) break;
+                g.unlock();
+                t_in_task = true;  // anything the hook runs must not wait on this pool
+                interrupted();
+                t_in_task = false;
+                g.lock();
+            }
             job_ = nullptr;
         }
         if (job.error) std::rethrow_exception(job.error);

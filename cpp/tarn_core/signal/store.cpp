@@ -346,8 +346,8 @@ void Column::append_encoded(uint64_t index, uint8_t tag, uint64_t payload, bool 
             set_run(last, tag, payload);
             if (last > 0 && payload_equal(tag_at(last - 1), load(last - 1), tag, payload))
                 pop_run();
-            else if (last == 0 && tag == kTagMissing)
-                pop_run();
+            else if (last == 0 && tag == kTagMissing && !keep_missing)
+                pop_run();  // a piece keeps its leading Missing: it overrides the carried value
         } else if (!payload_equal(last_tag_, last_payload_, tag, payload)) {
             push_run(index, tag, payload);
         }

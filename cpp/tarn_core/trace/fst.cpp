@@ -10,12 +10,19 @@
 #include "fst_reader/reader.h"
 #include "trace/readers.h"
 #include "util/hash.h"
+#include "util/interrupt.h"
 
 namespace tarn {
 
 namespace {
 
 constexpr uint64_t kNoId = std::numeric_limits<uint64_t>::max();
+
+// Name text a file may make us build: a fixed allowance plus a multiple of the file size. Real
+// files stay far below, but a compressed hierarchy of n nested one-letter scopes holds paths of
+// n^2 bytes.
+constexpr uint64_t kNameBase = uint64_t(256) << 20;
+constexpr uint64_t kNameRatio = 64;
 
 // Character classes of change values: '0', '1', a four-state marker, anything else.
 enum : uint8_t { kC0, kC1, kCLogic, kCOther };
@@ -71,6 +78,8 @@ class Loader {
 
   private:
     void on_entry(fst::FstHierarchyEntry&& e);
+    void charge_names(size_t bytes);
+    uint64_t name_budget() const { return kNameBase + kNameRatio * r_.input_bytes().size(); }
     uint64_t& handle_slot(uint32_t index);
     void put(uint64_t id, uint64_t index, SignalValue v);
     void put_record(uint64_t id, uint64_t index, const fst::Record& rec, fst::SignalInfo info);
@@ -85,6 +94,8 @@ class Loader {
     TraceData d_;
     std::string path_;                  // the open scopes joined with "."
     std::vector<size_t> path_lengths_;  // path_'s length before each open scope
+    uint64_t name_bytes_ = 0;           // bytes of scope paths and full names built
+    bool over_budget_ = false;
     NameSet scope_set_;
     std::vector<uint64_t> handle_ids_;  // by signal index within the geometry
     U64Map<uint64_t> other_handles_;    // handles the geometry does not cover
@@ -97,11 +108,18 @@ uint64_t& Loader::handle_slot(uint32_t index) {
     return it->second;
 }
 
+void Loader::charge_names(size_t bytes) {
+    name_bytes_ += bytes;
+    if (name_bytes_ > name_budget()) over_budget_ = true;
+}
+
 void Loader::on_entry(fst::FstHierarchyEntry&& e) {
+    if (over_budget_) return;
     if (auto* s = std::get_if<fst::OpenScope>(&e)) {
         path_lengths_.push_back(path_.size());
         if (path_lengths_.size() > 1) path_ += '.';
         path_ += s->name;
+        charge_names(path_.size());
         if (!scope_set_.contains(path_)) {
             scope_set_.insert(path_);
             d_.scopes.push_back(path_);
@@ -112,6 +130,7 @@ void Loader::on_entry(fst::FstHierarchyEntry&& e) {
         path_lengths_.pop_back();
     } else if (auto* v = std::get_if<fst::Variable>(&e)) {
         std::string full = path_lengths_.empty() ? std::move(v->name) : path_ + "." + v->name;
+        charge_names(full.size());
         if (d_.name_to_id.contains(full)) return;
         uint64_t& slot = handle_slot(v->handle.index());
         if (slot == kNoId) slot = next_id_++;
@@ -156,6 +175,7 @@ void Loader::put_record(uint64_t id, uint64_t index, const fst::Record& rec, fst
 fst::Status Loader::decode_signal(const fst::SectionData& sec, uint32_t i, size_t count,
                                   size_t limit, const IndexMap& index_of,
                                   std::vector<uint8_t>& scratch) {
+    if (interrupted()) return fst::ok_status();  // the caller discards the result
     const bool le = r_.meta().float_little_endian;
     FST_ASSIGN(auto bytes, r_.signal_bytes(sec, i, scratch));
     const uint64_t id = handle_ids_[i];
@@ -269,9 +289,13 @@ Result<Trace> Loader::run() {
     handle_ids_.assign(r_.meta().signals.size(), kNoId);
     auto st = r_.read_hierarchy([this](fst::FstHierarchyEntry&& e) { on_entry(std::move(e)); });
     if (!st) return Result<Trace>::fail("FST hierarchy: " + st.error().display());
+    if (over_budget_)
+        return Result<Trace>::fail("FST hierarchy: the scopes expand to more than " +
+                                   std::to_string(name_budget()) + " bytes of names");
     d_.timestamps = *r_.meta().time_table;
     d_.store.reserve_ids(next_id_);
     st = load_values();
+    if (interrupted()) return Result<Trace>::fail("interrupted");
     if (!st) return Result<Trace>::fail("FST signals: " + st.error().display());
     d_.store.finish(d_.timestamps.size());
     return Trace(std::move(d_));

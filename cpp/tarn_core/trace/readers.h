@@ -10,7 +10,8 @@
 namespace tarn {
 
 Result<Trace> read_vcd_file(const std::string& path);
-Trace parse_vcd(std::string_view data);
+// Fails only when the declarations expand to an unreasonable amount of name text.
+Result<Trace> parse_vcd(std::string_view data);
 Result<Trace> read_fst(const std::string& path);
 Result<Trace> read_fsdb(const std::string& path);
 Result<Trace> read_shm(const std::string& path);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -26,6 +27,12 @@ namespace {
 constexpr size_t kAlphabet = 94;  // printable ASCII '!'..'~'
 constexpr size_t kSmallSlots =
     kAlphabet + kAlphabet * kAlphabet + kAlphabet * kAlphabet * kAlphabet;
+
+// Name text a dump may make us build: a fixed allowance plus a multiple of the input read so
+// far. Real dumps stay far below (a declaration line yields about its own length of name), but
+// n nested scopes of one letter each make paths of n^2 bytes from 20n bytes of input.
+constexpr uint64_t kNameBase = uint64_t(256) << 20;
+constexpr uint64_t kNameRatio = 64;
 
 bool starts_with(std::string_view s, std::string_view p) {
     return s.size() >= p.size() && std::memcmp(s.data(), p.data(), p.size()) == 0;
@@ -82,12 +89,24 @@ Parser::Parser(const CodeTable& shared, bool carries_in) : codes_(&shared), piec
     if (carries_in) d_.store.set_piece_mode();
 }
 
+void Parser::charge_names(size_t bytes) {
+    name_bytes_ += bytes;
+    if (name_bytes_ > kNameBase + kNameRatio * seen_) over_budget_ = true;
+}
+
+std::string Parser::budget_error() const {
+    return "the declarations expand to more than " +
+           std::to_string(kNameBase + kNameRatio * seen_) + " bytes of names";
+}
+
 void Parser::declaration_scope(std::string_view line) {
     std::string_view parts[3];
     if (text::split_ws(line, parts, 3) < 3) return;
     scope_lens_.push_back(scope_path_.size());
     if (!scope_path_.empty()) scope_path_ += '.';
     scope_path_.append(parts[2]);
+    charge_names(scope_path_.size());
+    if (over_budget_) return;
     if (scope_set_.find(std::string_view(scope_path_)) == scope_set_.end()) {
         scope_set_.insert(scope_path_);
         d_.scopes.push_back(scope_path_);
@@ -102,6 +121,8 @@ void Parser::declaration_var(std::string_view line) {
     std::string_view reference = parts[4];
     if (size_t b = reference.find('['); b != std::string_view::npos)
         reference = reference.substr(0, b);
+    charge_names(scope_path_.size() + reference.size());
+    if (over_budget_) return;
     std::string full;
     if (scope_lens_.empty()) {
         full.assign(reference);
@@ -227,7 +248,7 @@ bool Parser::is_time_line(std::string_view raw, bool ascii) const {
 size_t Parser::feed(const char* data, size_t size, bool last) {
     bool ascii = !text::has_non_ascii(data, size);
     size_t pos = 0;
-    while (pos < size) {
+    while (pos < size && !over_budget_) {
         const void* nl = std::memchr(data + pos, '\n', size - pos);
         if (!nl && !last) break;
         size_t end = nl ? static_cast<size_t>(static_cast<const char*>(nl) - data) : size;
@@ -237,10 +258,12 @@ size_t Parser::feed(const char* data, size_t size, bool last) {
             stopped_ = true;
             return pos;
         }
+        if (poll_()) return pos;
         if (piece_ && first_line_ && !is_time_line(raw, line_ascii)) unsafe_ = true;
         first_line_ = false;
         line(raw, line_ascii);
         pos = nl ? end + 1 : size;
+        seen_ += raw.size() + 1;
     }
     return pos;
 }
@@ -297,8 +320,9 @@ int feed_range(int fd, uint64_t begin, uint64_t end, vcd::Parser& p, bool positi
                       : positional ? ::pread(fd, buf.data() + have, want, static_cast<off_t>(at))
                                    : ::read(fd, buf.data() + have, want);
         if (got < 0) {
-            if (errno == EINTR) continue;
-            return errno;
+            // A signal: stop if it asks the load to, else read on.
+            if (errno == EINTR && !interrupted()) continue;
+            return errno == EINTR ? 0 : errno;
         }
         if (got == 0) {
             p.feed(buf.data(), have, true);
@@ -307,7 +331,7 @@ int feed_range(int fd, uint64_t begin, uint64_t end, vcd::Parser& p, bool positi
         at += static_cast<uint64_t>(got);
         have += static_cast<size_t>(got);
         size_t used = p.feed(buf.data(), have, false);
-        if (p.stopped()) return 0;
+        if (p.stopped() || p.over_budget() || interrupted()) return 0;
         std::memmove(buf.data(), buf.data() + used, have - used);
         have -= used;
     }
@@ -355,8 +379,12 @@ uint64_t parse_parallel(int fd, uint64_t start, uint64_t size, vcd::Parser& p, i
         {
             // Tasks are taken in order, so the piece being waited for is already being parsed.
             std::unique_lock<std::mutex> g(mu);
-            joined.wait(g, [&] { return k < next + ahead || stopped || error.load(); });
-            if (stopped || error.load()) return;
+            // Timed, so that a wait on the calling thread still answers Ctrl-C.
+            while (!joined.wait_for(g, std::chrono::milliseconds(5), [&] {
+                return k < next + ahead || stopped || error.load() || interrupted();
+            })) {
+            }
+            if (stopped || error.load() || interrupted()) return;
         }
         // The first piece follows the declarations directly: nothing is carried into it, so it
         // is parsed as the start of the dump and its columns are taken over whole.
@@ -364,7 +392,9 @@ uint64_t parse_parallel(int fd, uint64_t start, uint64_t size, vcd::Parser& p, i
         // Small blocks: several pieces read at once, and their buffers count in peak memory.
         int e = feed_range(fd, bounds[k], bounds[k + 1], *piece, true, size_t(1) << 20);
         std::lock_guard<std::mutex> g(mu);
-        if (e) {
+        if (interrupted()) {
+            stopped = true;  // the partial result is discarded
+        } else if (e) {
             error.store(e);
         } else {
             done[k] = std::move(piece);
@@ -384,9 +414,10 @@ uint64_t parse_parallel(int fd, uint64_t start, uint64_t size, vcd::Parser& p, i
 
 }  // namespace
 
-Trace parse_vcd(std::string_view data) {
+Result<Trace> parse_vcd(std::string_view data) {
     vcd::Parser p;
     p.feed(data.data(), data.size(), true);
+    if (p.over_budget()) return Result<Trace>::fail("VCD data: " + p.budget_error());
     return p.finish();
 }
 
@@ -408,7 +439,7 @@ Result<Trace> read_vcd_file(const std::string& path) {
             if (have == buf.size()) buf.resize(buf.size() * 2);
             ssize_t got = ::pread(fd, buf.data() + have, buf.size() - have,
                                   static_cast<off_t>(consumed + have));
-            if (got < 0 && errno == EINTR) continue;
+            if (got < 0 && errno == EINTR && !interrupted()) continue;
             if (got < 0) {
                 err = errno;
                 break;
@@ -416,21 +447,24 @@ Result<Trace> read_vcd_file(const std::string& path) {
             have += static_cast<size_t>(got);
             size_t used = p.feed(buf.data(), have, got == 0);
             consumed += used;
-            if (p.stopped() || got == 0) break;
+            if (p.stopped() || p.over_budget() || got == 0 || interrupted()) break;
             std::memmove(buf.data(), buf.data() + used, have - used);
             have -= used;
         }
-        bool reached_dump = p.stopped();
+        bool reached_dump = p.stopped() && !interrupted();
         p.stop_at_time(false);
         uint64_t size = static_cast<uint64_t>(st.st_size);
         if (!err && reached_dump) {
             uint64_t rest = parse_parallel(fd, consumed, size, p, &err);
-            if (!err && rest < size) err = feed_range(fd, rest, UINT64_MAX, p);
+            if (!err && rest < size && !interrupted()) err = feed_range(fd, rest, UINT64_MAX, p);
         }
     } else {
         err = feed_range(fd, 0, UINT64_MAX, p, regular);
     }
     ::close(fd);
+    if (interrupted()) return Result<Trace>::fail("interrupted");
+    if (p.over_budget())
+        return Result<Trace>::fail("Failed to read " + path + ": " + p.budget_error());
     if (err) return Result<Trace>::fail("Failed to read " + path + ": " + os_error(err));
     return p.finish();
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "trace/trace.h"
+#include "util/interrupt.h"
 
 namespace tarn::vcd {
 
@@ -35,7 +36,8 @@ class Parser {
     // One line without its terminator. `ascii` tells that the line has no byte >= 0x80.
     void line(std::string_view raw, bool ascii);
     // Feed a block of text; complete lines are parsed, and the unfinished tail is returned as
-    // the number of bytes not consumed (all of them when `last` is set are consumed).
+    // the number of bytes not consumed (all of them when `last` is set are consumed). Stops
+    // early, leaving the rest unconsumed, when the operation is interrupted or over budget.
     size_t feed(const char* data, size_t size, bool last);
     Trace finish();
 
@@ -48,6 +50,10 @@ class Parser {
     // A piece saw something that only a sequential pass can interpret (a declaration, or a first
     // line that is not a time stamp).
     bool unsafe() const { return unsafe_; }
+    // The declarations expand to more name text than the input can reasonably declare (deep
+    // scopes repeat their path in every name below them): parsing stopped.
+    bool over_budget() const { return over_budget_; }
+    std::string budget_error() const;
     const CodeTable& codes() const { return *codes_; }
     uint64_t next_id() const { return next_id_; }
     uint64_t num_stamps() const { return d_.timestamps.size(); }
@@ -62,6 +68,7 @@ class Parser {
     void value_change(std::string_view line, bool ascii);
 
     bool is_time_line(std::string_view raw, bool ascii) const;
+    void charge_names(size_t bytes);
 
     TraceData d_;
     CodeTable own_codes_;
@@ -71,6 +78,10 @@ class Parser {
     bool stopped_ = false;
     bool unsafe_ = false;
     bool first_line_ = true;
+    bool over_budget_ = false;
+    uint64_t seen_ = 0;        // bytes of input lines parsed
+    uint64_t name_bytes_ = 0;  // bytes of scope paths and full names built
+    InterruptPoll<16384> poll_;
     NameSet scope_set_;
     std::string scope_path_;
     std::vector<size_t> scope_lens_;  // length of scope_path_ before each push
