@@ -1,5 +1,7 @@
 #include "signal/value.h"
 
+#include "util/text.h"
+
 #include <cmath>
 #include <cstring>
 
@@ -39,19 +41,8 @@ std::optional<uint64_t> to_u64(const SignalValue& value) {
             if (x >= 18446744073709551616.0) return UINT64_MAX;
             return static_cast<uint64_t>(x);
         }
-        case Tag::Str: {
-            std::string_view s = value.as_str();
-            if (!s.empty() && s[0] == '+') s.remove_prefix(1);
-            if (s.empty()) return std::nullopt;
-            uint64_t r = 0;
-            for (char c : s) {
-                if (c < '0' || c > '9') return std::nullopt;
-                uint64_t d = uint64_t(c - '0');
-                if (r > (UINT64_MAX - d) / 10) return std::nullopt;
-                r = r * 10 + d;
-            }
-            return r;
-        }
+        case Tag::Str:
+            return text::parse_u64(value.as_str());
         case Tag::Missing:
             break;
     }
