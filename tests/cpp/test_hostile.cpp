@@ -27,24 +27,6 @@ std::string nested_scopes(int depth, const std::string& tail = "") {
 
 }  // namespace
 
-TEST(HostileVcd, PieceStartingWithAnOverwrittenMissingKeepsIt) {
-    // A piece of a parallel load whose first index writes a value and then x: the x must
-    // override the value carried in from the previous piece, as in a sequential pass.
-    tarn::SignalStore whole, piece;
-    piece.set_piece_mode();
-    whole.append_int(0, 0, 1);
-    piece.append_int(0, 0, 0);
-    piece.append(0, 0, SignalValue::missing());
-    piece.append_int(0, 2, 1);
-    whole.reserve_ids(1);
-    whole.append_piece_column(0, piece, 1);
-    whole.finish(4);
-    EXPECT_EQ(whole.get(0, 0).as_int(), 1u);
-    EXPECT_TRUE(whole.get(0, 1).is_missing());
-    EXPECT_TRUE(whole.get(0, 2).is_missing());
-    EXPECT_EQ(whole.get(0, 3).as_int(), 1u);
-}
-
 TEST(HostileVcd, NestedScopesCannotExpandWithoutBound) {
     // 200,000 nested one-letter scopes: 4 MB of text whose paths would take 40 GB.
     auto bomb = tarn::parse_vcd(nested_scopes(200000));

@@ -337,17 +337,17 @@ void Column::clear_runs() {
     mixed_ = false;
 }
 
-void Column::append_encoded(uint64_t index, uint8_t tag, uint64_t payload, bool keep_missing) {
+void Column::append_encoded(uint64_t index, uint8_t tag, uint64_t payload) {
     if (n_ == 0) {
-        if (tag != kTagMissing || keep_missing) push_run(index, tag, payload);
+        if (tag != kTagMissing) push_run(index, tag, payload);
     } else {
         size_t last = n_ - 1;
         if (last_start_ == index) {
             set_run(last, tag, payload);
             if (last > 0 && payload_equal(tag_at(last - 1), load(last - 1), tag, payload))
                 pop_run();
-            else if (last == 0 && tag == kTagMissing && !keep_missing)
-                pop_run();  // a piece keeps its leading Missing: it overrides the carried value
+            else if (last == 0 && tag == kTagMissing)
+                pop_run();
         } else if (!payload_equal(last_tag_, last_payload_, tag, payload)) {
             push_run(index, tag, payload);
         }
@@ -355,23 +355,12 @@ void Column::append_encoded(uint64_t index, uint8_t tag, uint64_t payload, bool 
     if (index + 1 > end_) end_ = static_cast<uint32_t>(index + 1);
 }
 
-void Column::append(uint64_t index, const SignalValue& v, bool keep_missing) {
+void Column::append(uint64_t index, const SignalValue& v) {
     if (index > kMaxIndex) return;
     if (n_ && index < last_start_) return set(index, v);
     uint8_t tag;
     uint64_t p = encode(v, &tag);
-    append_encoded(index, tag, p, keep_missing);
-}
-
-void Column::append_column(const Column& piece, uint64_t offset) {
-    for (size_t r = 0; r < piece.n_; ++r) {
-        uint64_t at = piece.run_start(r) + offset;
-        if (at > kMaxIndex) return;
-        uint8_t tag = piece.tag_at(r);
-        uint64_t p = piece.load(r);
-        if (is_arena(tag)) p = encode(piece.run_value(r), &tag);  // into this column's arena
-        append_encoded(at, tag, p);
-    }
+    append_encoded(index, tag, p);
 }
 
 void Column::append_int(uint64_t index, uint64_t v) {
@@ -472,47 +461,7 @@ void SignalStore::forward_fill(uint64_t index) {
 }
 
 void SignalStore::append(uint64_t id, uint64_t index, const SignalValue& value) {
-    col(id).append(index, value, piece_mode_);
-}
-
-void Column::reserve_runs(size_t runs, uint8_t width, bool mixed) {
-    if (runs <= n_) return;
-    size_t total = runs;
-    if (wide_starts_)
-        starts32_.reserve(total);
-    else {
-        lo_.reserve(total);
-        base_.reserve(total / kBlock + 1);
-    }
-    if (width) payload_.reserve(total * std::max(width, width_));
-    if (mixed) tags_.reserve(total);
-}
-
-void SignalStore::reserve_for_pieces(uint64_t id, const std::vector<SignalStore*>& pieces) {
-    const Column& own = col(id);
-    size_t runs = own.n_;
-    uint8_t width = own.width_;
-    bool mixed = own.mixed_;
-    for (SignalStore* p : pieces) {
-        if (id >= p->columns_.size()) continue;
-        const Column& c = p->columns_[static_cast<size_t>(id)];
-        runs += c.n_;
-        width = std::max(width, c.width_);
-        mixed = mixed || c.mixed_;
-    }
-    col(id).reserve_runs(runs, width, mixed);
-}
-
-void SignalStore::append_piece_column(uint64_t id, SignalStore& piece, uint64_t offset) {
-    if (id >= piece.columns_.size()) return;
-    Column& src = piece.columns_[static_cast<size_t>(id)];
-    Column& dst = col(id);
-    if (dst.n_ == 0 && dst.end_ == 0 && offset == 0 && !piece.piece_mode_) {
-        dst = std::move(src);  // the first piece becomes the column: no copy
-    } else if (src.n_) {
-        dst.append_column(src, offset);
-    }
-    src = Column();
+    col(id).append(index, value);
 }
 
 void SignalStore::append_int(uint64_t id, uint64_t index, uint64_t value) {

@@ -95,11 +95,9 @@ class Column {
     void clear_runs();
     void cache_last();
 
-    void append(uint64_t index, const SignalValue& v, bool keep_missing);
+    void append(uint64_t index, const SignalValue& v);
     void append_int(uint64_t index, uint64_t v);
-    void append_encoded(uint64_t index, uint8_t tag, uint64_t payload, bool keep_missing = false);
-    void append_column(const Column& piece, uint64_t offset);
-    void reserve_runs(size_t runs, uint8_t width, bool mixed);
+    void append_encoded(uint64_t index, uint8_t tag, uint64_t payload);
     void set(uint64_t index, const SignalValue& v);
     void shrink();
 
@@ -140,15 +138,6 @@ class SignalStore {
     void append_int(uint64_t id, uint64_t index, uint64_t value);
     void finish(uint64_t num_indices);
 
-    // Parallel loading: a piece of a dump is appended into its own store with local indices,
-    // keeping a leading Missing (it overrides the value carried in from the previous piece).
-    // `append_piece_column` then appends a piece's column `id` at `offset`, as if its changes
-    // had been appended here directly, and releases that column of the piece.
-    void set_piece_mode() { piece_mode_ = true; }
-    void append_piece_column(uint64_t id, SignalStore& piece, uint64_t offset);
-    // Sizes column `id` for the runs of all pieces at once (no growth copies while joining).
-    void reserve_for_pieces(uint64_t id, const std::vector<SignalStore*>& pieces);
-
     // Make sure ids 0..n-1 exist (so unknown-but-declared ids read Missing cheaply).
     void reserve_ids(uint64_t n);
 
@@ -161,7 +150,6 @@ class SignalStore {
   private:
     Column& col(uint64_t id);
     std::vector<Column> columns_;
-    bool piece_mode_ = false;
 };
 
 }  // namespace tarn

@@ -6,15 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 
-#include "eval/pool.h"
 #include "trace/readers.h"
 #include "util/text.h"
 
@@ -84,11 +78,6 @@ Parser::Parser() {
     d_.kind = TraceKind::Vcd;
 }
 
-Parser::Parser(const CodeTable& shared, bool carries_in) : codes_(&shared), piece_(true) {
-    d_.kind = TraceKind::Vcd;
-    if (carries_in) d_.store.set_piece_mode();
-}
-
 void Parser::charge_names(size_t bytes) {
     name_bytes_ += bytes;
     if (name_bytes_ > kNameBase + kNameRatio * seen_) over_budget_ = true;
@@ -130,10 +119,10 @@ void Parser::declaration_var(std::string_view line) {
         full.reserve(scope_path_.size() + 1 + reference.size());
         full.append(scope_path_).append(".").append(reference);
     }
-    uint64_t id = own_codes_.find(code);
+    uint64_t id = codes_.find(code);
     if (id == CodeTable::kNone) {
         id = next_id_++;
-        own_codes_.insert(code, id);
+        codes_.insert(code, id);
     }
     auto it = d_.name_to_id.find(std::string_view(full));
     if (it == d_.name_to_id.end()) {
@@ -161,19 +150,19 @@ void Parser::value_change(std::string_view s, bool ascii) {
     switch (c) {
         case '0':
         case '1': {
-            uint64_t id = codes_->find(s.substr(1));
+            uint64_t id = codes_.find(s.substr(1));
             if (id != CodeTable::kNone) d_.store.append_int(id, current_index_, uint64_t(c - '0'));
             return;
         }
         case 'x':
         case 'X': {
-            uint64_t id = codes_->find(s.substr(1));
+            uint64_t id = codes_.find(s.substr(1));
             if (id != CodeTable::kNone) d_.store.append(id, current_index_, SignalValue::missing());
             return;
         }
         case 'z':
         case 'Z': {
-            uint64_t id = codes_->find(s.substr(1));
+            uint64_t id = codes_.find(s.substr(1));
             if (id != CodeTable::kNone)
                 d_.store.append(id, current_index_, SignalValue::make_logic({kBitZ}));
             return;
@@ -191,7 +180,7 @@ void Parser::value_change(std::string_view s, bool ascii) {
     std::string_view value = s.substr(0, sp);
     std::string_view code =
         ascii ? text::trim_ascii(s.substr(sp + 1)) : text::trim(s.substr(sp + 1));
-    uint64_t id = codes_->find(code);
+    uint64_t id = codes_.find(code);
     if (id == CodeTable::kNone) return;
     if (c == 'b' || c == 'B') {
         // Fast path for two-state vectors; anything else takes the general rule.
@@ -217,11 +206,6 @@ void Parser::line(std::string_view raw, bool ascii) {
     std::string_view s = ascii ? text::trim_ascii(raw) : text::trim(raw);
     if (s.empty()) return;
     if (s[0] == '$') {
-        if (piece_ &&
-            (starts_with(s, "$scope") || starts_with(s, "$upscope") || starts_with(s, "$var"))) {
-            unsafe_ = true;  // declarations inside the dump: leave it to a sequential pass
-            return;
-        }
         if (starts_with(s, "$scope")) return declaration_scope(s);
         if (starts_with(s, "$upscope")) {
             if (!scope_lens_.empty()) {
@@ -239,12 +223,6 @@ void Parser::line(std::string_view raw, bool ascii) {
     if (dumping_) value_change(s, ascii);
 }
 
-bool Parser::is_time_line(std::string_view raw, bool ascii) const {
-    if (!ascii && !text::is_utf8(raw)) return false;
-    std::string_view s = ascii ? text::trim_ascii(raw) : text::trim(raw);
-    return !s.empty() && s[0] == '#';
-}
-
 size_t Parser::feed(const char* data, size_t size, bool last) {
     bool ascii = !text::has_non_ascii(data, size);
     size_t pos = 0;
@@ -254,34 +232,12 @@ size_t Parser::feed(const char* data, size_t size, bool last) {
         size_t end = nl ? static_cast<size_t>(static_cast<const char*>(nl) - data) : size;
         std::string_view raw(data + pos, end - pos);
         bool line_ascii = ascii || !text::has_non_ascii(raw.data(), raw.size());
-        if (stop_at_time_ && is_time_line(raw, line_ascii)) {
-            stopped_ = true;
-            return pos;
-        }
         if (poll_()) return pos;
-        if (piece_ && first_line_ && !is_time_line(raw, line_ascii)) unsafe_ = true;
-        first_line_ = false;
         line(raw, line_ascii);
         pos = nl ? end + 1 : size;
         seen_ += raw.size() + 1;
     }
     return pos;
-}
-
-bool Parser::join(Parser& piece) {
-    if (piece.unsafe_ || d_.timestamps.size() + piece.d_.timestamps.size() > kMaxIndex)
-        return false;
-    const uint64_t offset = d_.timestamps.size();
-    d_.timestamps.insert(d_.timestamps.end(), piece.d_.timestamps.begin(),
-                         piece.d_.timestamps.end());
-    if (!d_.timestamps.empty()) {
-        dumping_ = true;
-        current_index_ = d_.timestamps.size() - 1;
-    }
-    d_.store.reserve_ids(next_id_);
-    for (uint64_t id = 0; id < next_id_; ++id)
-        d_.store.append_piece_column(id, piece.d_.store, offset);
-    return true;
 }
 
 Trace Parser::finish() {
@@ -303,22 +259,14 @@ std::string os_error(int err) {
 namespace {
 
 constexpr size_t kBlock = size_t(8) << 20;
-constexpr uint64_t kParallelMin = uint64_t(16) << 20;  // smaller dumps are not worth splitting
 
-// Reads [begin, end) of fd (or to EOF when end is UINT64_MAX) through `p`. Returns 0 or errno.
-// Without `positional` it reads from the current position (pipes and devices cannot seek).
-int feed_range(int fd, uint64_t begin, uint64_t end, vcd::Parser& p, bool positional = true,
-               size_t block = kBlock) {
-    std::vector<char> buf(block);
+// Reads fd to its end through `p`. Returns 0 or errno.
+int feed_file(int fd, vcd::Parser& p) {
+    std::vector<char> buf(kBlock);
     size_t have = 0;
-    uint64_t at = begin;
     for (;;) {
         if (have == buf.size()) buf.resize(buf.size() * 2);  // one line longer than the buffer
-        size_t want = buf.size() - have;
-        if (end != UINT64_MAX) want = static_cast<size_t>(std::min<uint64_t>(want, end - at));
-        ssize_t got = !want        ? 0
-                      : positional ? ::pread(fd, buf.data() + have, want, static_cast<off_t>(at))
-                                   : ::read(fd, buf.data() + have, want);
+        ssize_t got = ::read(fd, buf.data() + have, buf.size() - have);
         if (got < 0) {
             // A signal: stop if it asks the load to, else read on.
             if (errno == EINTR && !interrupted()) continue;
@@ -328,88 +276,12 @@ int feed_range(int fd, uint64_t begin, uint64_t end, vcd::Parser& p, bool positi
             p.feed(buf.data(), have, true);
             return 0;
         }
-        at += static_cast<uint64_t>(got);
         have += static_cast<size_t>(got);
         size_t used = p.feed(buf.data(), have, false);
-        if (p.stopped() || p.over_budget() || interrupted()) return 0;
+        if (p.over_budget() || interrupted()) return 0;
         std::memmove(buf.data(), buf.data() + used, have - used);
         have -= used;
     }
-}
-
-// Offset of the first line at or after `from` that begins with '#', or `size` if none.
-uint64_t next_time_line(int fd, uint64_t from, uint64_t size) {
-    std::vector<char> buf(size_t(1) << 16);
-    uint64_t at = from - 1;  // look at the byte before, to know whether `from` starts a line
-    while (at < size) {
-        ssize_t got = ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(at));
-        if (got <= 1) return size;
-        for (ssize_t i = 0; i + 1 < got; ++i)
-            if (buf[size_t(i)] == '\n' && buf[size_t(i) + 1] == '#') return at + uint64_t(i) + 1;
-        at += uint64_t(got) - 1;
-    }
-    return size;
-}
-
-// Parses the value-change part [start, size) in pieces on the worker pool. Returns false when
-// the pieces cannot stand for a sequential pass (then nothing of `p` has changed).
-// Parses the value-change part [start, size) in pieces on the worker pool and joins each piece
-// into `p` as soon as it and all pieces before it are done, so that only a few pieces are held
-// at a time beside the growing trace. Returns the offset where a sequential pass must go on:
-// `size` when every piece was joined, or the start of the first piece that only a sequential
-// pass can interpret (a declaration inside the dump, say).
-uint64_t parse_parallel(int fd, uint64_t start, uint64_t size, vcd::Parser& p, int* err) {
-    constexpr uint64_t kPieceBytes = uint64_t(8) << 20;
-    size_t n = std::max<uint64_t>(eval::worker_count() * 2, (size - start) / kPieceBytes + 1);
-    std::vector<uint64_t> bounds{start};
-    for (size_t k = 1; k < n; ++k) {
-        uint64_t b = next_time_line(fd, start + (size - start) * k / n, size);
-        bounds.push_back(std::max(b, bounds.back()));
-    }
-    bounds.push_back(size);
-
-    std::mutex mu;
-    std::vector<std::unique_ptr<vcd::Parser>> done(n);
-    size_t next = 0;       // the next piece to join
-    bool stopped = false;  // a piece could not be joined: the rest goes sequentially
-    std::atomic<int> error{0};
-    std::condition_variable joined;
-    const size_t ahead = eval::worker_count() + 1;  // pieces parsed beyond the join point
-    eval::parallel_for(n, [&](size_t k) {
-        {
-            // Tasks are taken in order, so the piece being waited for is already being parsed.
-            std::unique_lock<std::mutex> g(mu);
-            // Timed, so that a wait on the calling thread still answers Ctrl-C.
-            while (!joined.wait_for(g, std::chrono::milliseconds(5), [&] {
-                return k < next + ahead || stopped || error.load() || interrupted();
-            })) {
-            }
-            if (stopped || error.load() || interrupted()) return;
-        }
-        // The first piece follows the declarations directly: nothing is carried into it, so it
-        // is parsed as the start of the dump and its columns are taken over whole.
-        auto piece = std::make_unique<vcd::Parser>(p.codes(), !(k == 0 && p.num_stamps() == 0));
-        // Small blocks: several pieces read at once, and their buffers count in peak memory.
-        int e = feed_range(fd, bounds[k], bounds[k + 1], *piece, true, size_t(1) << 20);
-        std::lock_guard<std::mutex> g(mu);
-        if (interrupted()) {
-            stopped = true;  // the partial result is discarded
-        } else if (e) {
-            error.store(e);
-        } else {
-            done[k] = std::move(piece);
-            while (!stopped && next < n && done[next]) {
-                if (!p.join(*done[next])) {
-                    stopped = true;
-                    break;
-                }
-                done[next++].reset();
-            }
-        }
-        joined.notify_all();
-    });
-    if (error.load()) *err = error.load();
-    return next < n ? bounds[next] : size;
 }
 
 }  // namespace
@@ -427,43 +299,8 @@ Result<Trace> read_vcd_file(const std::string& path) {
     while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR)
         if (interrupted()) return Result<Trace>::fail("interrupted");
     if (fd < 0) return Result<Trace>::fail("Failed to open " + path + ": " + os_error(errno));
-    struct stat st {};
-    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     vcd::Parser p;
-    int err = 0;
-    if (regular && static_cast<uint64_t>(st.st_size) >= kParallelMin && eval::worker_count() > 1) {
-        // Declarations sequentially up to the first time stamp, then the value changes in pieces
-        // split at time-stamp lines, parsed on all cores and joined in order.
-        p.stop_at_time(true);
-        std::vector<char> buf(kBlock);
-        uint64_t consumed = 0;
-        size_t have = 0;
-        for (;;) {
-            if (have == buf.size()) buf.resize(buf.size() * 2);
-            ssize_t got = ::pread(fd, buf.data() + have, buf.size() - have,
-                                  static_cast<off_t>(consumed + have));
-            if (got < 0 && errno == EINTR && !interrupted()) continue;
-            if (got < 0) {
-                err = errno;
-                break;
-            }
-            have += static_cast<size_t>(got);
-            size_t used = p.feed(buf.data(), have, got == 0);
-            consumed += used;
-            if (p.stopped() || p.over_budget() || got == 0 || interrupted()) break;
-            std::memmove(buf.data(), buf.data() + used, have - used);
-            have -= used;
-        }
-        bool reached_dump = p.stopped() && !interrupted();
-        p.stop_at_time(false);
-        uint64_t size = static_cast<uint64_t>(st.st_size);
-        if (!err && reached_dump) {
-            uint64_t rest = parse_parallel(fd, consumed, size, p, &err);
-            if (!err && rest < size && !interrupted()) err = feed_range(fd, rest, UINT64_MAX, p);
-        }
-    } else {
-        err = feed_range(fd, 0, UINT64_MAX, p, regular);
-    }
+    int err = feed_file(fd, p);
     ::close(fd);
     if (interrupted()) return Result<Trace>::fail("interrupted");
     if (p.over_budget())

@@ -29,10 +29,6 @@ class CodeTable {
 class Parser {
   public:
     Parser();
-    // A parser for one piece of the value-change section, reading codes from `shared`.
-    // `carries_in`: values may be carried into the piece from before it (every piece but one
-    // that starts right after the declarations).
-    explicit Parser(const CodeTable& shared, bool carries_in = true);
     // One line without its terminator. `ascii` tells that the line has no byte >= 0x80.
     void line(std::string_view raw, bool ascii);
     // Feed a block of text; complete lines are parsed, and the unfinished tail is returned as
@@ -41,25 +37,10 @@ class Parser {
     size_t feed(const char* data, size_t size, bool last);
     Trace finish();
 
-    // Header phase of a parallel load: feed() stops before the first time-stamp line.
-    void stop_at_time(bool on) {
-        stop_at_time_ = on;
-        stopped_ = false;
-    }
-    bool stopped() const { return stopped_; }
-    // A piece saw something that only a sequential pass can interpret (a declaration, or a first
-    // line that is not a time stamp).
-    bool unsafe() const { return unsafe_; }
     // The declarations expand to more name text than the input can reasonably declare (deep
     // scopes repeat their path in every name below them): parsing stopped.
     bool over_budget() const { return over_budget_; }
     std::string budget_error() const;
-    const CodeTable& codes() const { return *codes_; }
-    uint64_t next_id() const { return next_id_; }
-    uint64_t num_stamps() const { return d_.timestamps.size(); }
-    // Appends a piece's time stamps and changes after this parser's, as if this parser had read
-    // the piece's text itself. Returns false (changing nothing) when the piece is unsafe.
-    bool join(Parser& piece);
 
   private:
     void declaration_scope(std::string_view line);
@@ -67,17 +48,10 @@ class Parser {
     void time_stamp(std::string_view rest);
     void value_change(std::string_view line, bool ascii);
 
-    bool is_time_line(std::string_view raw, bool ascii) const;
     void charge_names(size_t bytes);
 
     TraceData d_;
-    CodeTable own_codes_;
-    const CodeTable* codes_ = &own_codes_;
-    bool piece_ = false;
-    bool stop_at_time_ = false;
-    bool stopped_ = false;
-    bool unsafe_ = false;
-    bool first_line_ = true;
+    CodeTable codes_;
     bool over_budget_ = false;
     uint64_t seen_ = 0;        // bytes of input lines parsed
     uint64_t name_bytes_ = 0;  // bytes of scope paths and full names built

@@ -1,4 +1,4 @@
-"""Large files load on all cores; the result must equal the sequential load exactly."""
+"""Large files are read in blocks; the trace must equal the one parsed from the whole text."""
 
 import os
 import random
@@ -35,20 +35,20 @@ def big_vcd(tmp_path_factory) -> str:
     subprocess.run([sys.executable, os.path.join(ROOT, "bench", "gen_vcd.py"), path,
                     "--signals", "600", "--stamps", "40000", "--changes", "1200000"],
                    check=True, capture_output=True)
-    assert os.path.getsize(path) > 16 << 20  # large enough to be split
+    assert os.path.getsize(path) > 16 << 20  # several read blocks
     return path
 
 
-def test_parallel_file_load_equals_sequential(big_vcd):
+def test_file_load_equals_string_load(big_vcd):
     with open(big_vcd, encoding="utf-8") as f:
         sequential = PyTrace.from_vcd_string(f.read())
     assert_same(PyTrace.from_vcd(big_vcd), sequential, random.Random(5))
 
 
-def test_split_points_inside_tricky_content(tmp_path):
-    # Lines that only look like split points, x values carried across pieces, reals, strings
-    # of ignored kinds, a non-UTF-8 time-stamp line and a declaration after the dump starts
-    # (which forces the sequential path) must all come out as in the sequential load.
+def test_block_boundaries_inside_tricky_content(tmp_path):
+    # Lines that look like time stamps after trimming, x values carried across read blocks,
+    # reals, a non-UTF-8 time-stamp line and a declaration after the dump starts must all come
+    # out as when the whole text is parsed at once.
     rng = random.Random(11)
     for variant in range(3):
         lines = ["$scope module top $end"]
@@ -75,10 +75,10 @@ def test_split_points_inside_tricky_content(tmp_path):
         path.write_bytes(data)
         sequential = PyTrace.from_vcd_string(data.decode("utf-8", "replace")) \
             if variant != 2 else None
-        parallel = PyTrace.from_vcd(str(path))
+        from_file = PyTrace.from_vcd(str(path))
         if sequential is not None:
-            assert_same(parallel, sequential, rng)
+            assert_same(from_file, sequential, rng)
         else:
             # invalid UTF-8 lines are dropped by both paths; compare with a cleaned text
             cleaned = b"\n".join(l for l in data.split(b"\n") if b"\xff" not in l)
-            assert_same(parallel, PyTrace.from_vcd_string(cleaned.decode()), rng)
+            assert_same(from_file, PyTrace.from_vcd_string(cleaned.decode()), rng)
