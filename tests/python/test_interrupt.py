@@ -70,6 +70,26 @@ def test_interrupt_load_waiting_on_a_pipe(tmp_path):
         assert finish(proc).split() == ["interrupted", "1"]
 
 
+def test_interrupt_load_waiting_for_a_writer(tmp_path):
+    # Opening a pipe that no one writes to waits in the kernel until the signal.
+    fifo = tmp_path / "dump.vcd"
+    os.mkfifo(fifo)
+    proc = child(
+        f"""
+        from tarn import PyTrace
+        print("loading", flush=True)
+        try:
+            PyTrace.from_vcd({str(fifo)!r})
+        except KeyboardInterrupt:
+            print("interrupted")
+        """
+    )
+    assert proc.stdout.readline() == "loading\n"
+    time.sleep(0.3)
+    proc.send_signal(signal.SIGINT)
+    assert finish(proc).split() == ["interrupted"]
+
+
 def write_big_vcd(path, stamps: int) -> None:
     with open(path, "w") as f:
         f.write("$scope module top $end\n")
@@ -87,9 +107,8 @@ def write_big_vcd(path, stamps: int) -> None:
         f.write("".join(block))
 
 
-def test_interrupt_parallel_load(tmp_path):
-    # Large enough to be parsed in pieces on the worker pool; an alarm raises KeyboardInterrupt
-    # a few milliseconds into the load.
+def test_interrupt_large_load(tmp_path):
+    # A load of a second or more; an alarm raises KeyboardInterrupt a few milliseconds into it.
     path = tmp_path / "big.vcd"
     write_big_vcd(path, 300_000)
     assert path.stat().st_size > 24 << 20

@@ -294,7 +294,10 @@ Result<Trace> parse_vcd(std::string_view data) {
 }
 
 Result<Trace> read_vcd_file(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd;
+    // Opening a pipe waits for its writer; a signal ends the wait only if it asks the load to.
+    while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR)
+        if (interrupted()) return Result<Trace>::fail("interrupted");
     if (fd < 0) return Result<Trace>::fail("Failed to open " + path + ": " + os_error(errno));
     vcd::Parser p;
     int err = feed_file(fd, p);
