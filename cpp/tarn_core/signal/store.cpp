@@ -1,8 +1,12 @@
 #include "signal/store.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <tuple>
+
+// Payloads are the low bytes of a 64-bit value, copied in memory order.
+static_assert(std::endian::native == std::endian::little, "little-endian platforms only");
 
 namespace tarn {
 
@@ -237,11 +241,12 @@ void Column::push_start(uint64_t start) {
         if (n_ % kBlock == 0) {
             reserve_more(base_, 1);
             base_.push_back(static_cast<uint32_t>(start));
+            block_base_ = static_cast<uint32_t>(start);
             reserve_more(lo_, 1);
             lo_.push_back(0);
             return;
         }
-        uint64_t off = start - base_.back();
+        uint64_t off = start - block_base_;
         if (off <= UINT16_MAX) {
             reserve_more(lo_, 1);
             lo_.push_back(static_cast<uint16_t>(off));
@@ -269,6 +274,7 @@ void Column::push_run(uint64_t start, uint8_t tag, uint64_t payload) {
         }
     }
     if (tag != kTagInt && !mixed_) make_mixed();
+    if (width_ != 0 && width_for(payload) > width_) widen(width_for(payload));
     push_start(start);
     ++n_;
     if (mixed_) {
@@ -277,8 +283,7 @@ void Column::push_run(uint64_t start, uint8_t tag, uint64_t payload) {
     }
     if (width_ != 0) {
         reserve_more(payload_, width_);
-        payload_.resize(payload_.size() + width_);
-        store_payload(n_ - 1, payload);
+        payload_.append(reinterpret_cast<const uint8_t*>(&payload), width_);  // little-endian
     }
     last_start_ = static_cast<uint32_t>(start);
     last_tag_ = tag;
@@ -292,6 +297,7 @@ void Column::pop_run() {
     } else {
         lo_.pop_back();
         if (n_ % kBlock == 0) base_.pop_back();
+        if (!base_.empty()) block_base_ = base_.back();
     }
     if (mixed_) tags_.pop_back();
     if (width_ != 0) payload_.resize(n_ * width_);

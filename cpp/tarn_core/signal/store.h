@@ -116,6 +116,7 @@ class Column {
     // alone without touching the tails of the vectors above.
     uint64_t last_payload_ = 0;
     uint32_t last_start_ = 0;
+    uint32_t block_base_ = 0;  // base_.back(), kept here for the same reason
     uint8_t last_tag_ = 0;
     size_t n_ = 0;
     uint32_t end_ = 0;
