@@ -135,9 +135,9 @@ def test_packings_load_the_same_trace():
 
 
 def test_doubly_compressed_large_hierarchy(tmp_path):
-    spec = importlib.util.spec_from_file_location("gen_big_hier", FST / "src" / "gen_big_hier.py")
-    gen = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(gen)
+    module_spec = importlib.util.spec_from_file_location("gen_big_hier", FST / "src" / "gen_big_hier.py")
+    gen = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(gen)
     vcd_path = tmp_path / "big.vcd"
     with open(vcd_path, "w") as f:
         gen.main(f)
