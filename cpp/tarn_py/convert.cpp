@@ -33,4 +33,11 @@ PyObject* run_to_py(const Column& c, size_t r) {
     }
 }
 
+PyObject* value_at_to_py(const Column* c, uint64_t i, size_t& r) {
+    if (!c || !c->num_runs() || i >= c->end() || i < c->run_start(0)) Py_RETURN_NONE;
+    if (r == Column::npos) r = c->find_run(i);
+    while (r + 1 < c->num_runs() && c->run_start(r + 1) <= i) ++r;
+    return run_to_py(*c, r);
+}
+
 }  // namespace tarn::py

@@ -12,5 +12,8 @@ namespace tarn::py {
 PyObject* value_to_py(const SignalValue& v);
 // Same, for run r of a column, without building a SignalValue for the common kinds.
 PyObject* run_to_py(const Column& c, size_t r);
+// The value of column `c` (may be null) at index i, for callers that walk indices in ascending
+// order: `r` is their cursor into the runs, npos to start.
+PyObject* value_at_to_py(const Column* c, uint64_t i, size_t& r);
 
 }  // namespace tarn::py

@@ -160,17 +160,9 @@ TARN_METHOD(signal_values_range) {
         auto id = t.signal_id(name);
         const Column* c = id ? t.column(*id) : nullptr;
         // Walk the runs once instead of searching for every index.
-        size_t r = c ? c->find_run(start) : Column::npos;
+        size_t r = Column::npos;
         for (uint64_t k = 0; k < n; ++k) {
-            uint64_t i = start + k;
-            PyObject* v;
-            if (c && i < c->end() && c->num_runs() && i >= c->run_start(0)) {
-                if (r == Column::npos) r = c->find_run(i);
-                while (r + 1 < c->num_runs() && c->run_start(r + 1) <= i) ++r;
-                v = run_to_py(*c, r);
-            } else {
-                v = Py_NewRef(Py_None);
-            }
+            PyObject* v = value_at_to_py(c, start + k, r);
             if (!v) {
                 Py_DECREF(list);
                 return nullptr;

@@ -143,16 +143,7 @@ TARN_METHOD(trace_find_with_values) {
             PyTuple_SET_ITEM(row, 1, values);
             PyList_SET_ITEM(list, Py_ssize_t(h), row);
             for (size_t k = 0; k < cols.size(); ++k) {
-                const Column* c = cols[k];
-                PyObject* v;
-                if (c && c->num_runs() && i < c->end() && i >= c->run_start(0)) {
-                    size_t& r = runs[k];
-                    if (r == Column::npos) r = c->find_run(i);
-                    while (r + 1 < c->num_runs() && c->run_start(r + 1) <= i) ++r;
-                    v = run_to_py(*c, r);
-                } else {
-                    v = Py_NewRef(Py_None);
-                }
+                PyObject* v = value_at_to_py(cols[k], i, runs[k]);
                 if (!v) {
                     Py_DECREF(list);
                     return nullptr;
