@@ -369,7 +369,7 @@ void Column::append(uint64_t index, const SignalValue& v) {
     append_encoded(index, tag, p);
 }
 
-void Column::append_int(uint64_t index, uint64_t v) {
+void Column::append_int_slow(uint64_t index, uint64_t v) {
     if (index > kMaxIndex) return;
     if (n_ && index < last_start_) return set(index, SignalValue::make_int(v));
     append_encoded(index, kTagInt, v);
@@ -468,10 +468,6 @@ void SignalStore::forward_fill(uint64_t index) {
 
 void SignalStore::append(uint64_t id, uint64_t index, const SignalValue& value) {
     col(id).append(index, value);
-}
-
-void SignalStore::append_int(uint64_t id, uint64_t index, uint64_t value) {
-    col(id).append_int(index, value);
 }
 
 void SignalStore::finish(uint64_t num_indices) {

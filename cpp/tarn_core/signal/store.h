@@ -26,7 +26,7 @@ namespace tarn {
 
 inline constexpr uint64_t kMaxIndex = std::numeric_limits<uint32_t>::max() - 1;
 
-class Column {
+class alignas(64) Column {
   public:
     static constexpr size_t npos = static_cast<size_t>(-1);
 
@@ -96,34 +96,85 @@ class Column {
     void cache_last();
 
     void append(uint64_t index, const SignalValue& v);
-    void append_int(uint64_t index, uint64_t v);
+    // The hot path of loading: a new Int run that fits the column's current form is written in
+    // place; anything else (a first run, a new block, a wider payload, growth) goes out of line.
+    void append_int(uint64_t index, uint64_t v) {
+        if (n_ != 0 && index > last_start_ && index <= kMaxIndex) {
+            if (v == last_payload_ && last_tag_ == 0) {
+                if (index + 1 > end_) end_ = static_cast<uint32_t>(index + 1);
+                return;
+            }
+            if (push_int_fast(static_cast<uint32_t>(index), v)) return;
+        }
+        append_int_slow(index, v);
+    }
+    bool push_int_fast(uint32_t index, uint64_t v) {
+        uint32_t off = index - block_base_;
+        if (wide_starts_ || n_ % kBlock == 0 || off > UINT16_MAX || lo_.size() == lo_.capacity())
+            return false;
+        if (mixed_ && tags_.size() == tags_.capacity()) return false;
+        switch (width_) {
+            case 0:
+                if (v != uint64_t(toggle0_ ^ (n_ & 1))) return false;
+                break;
+            case 1:
+                if (v > UINT8_MAX || payload_.size() == payload_.capacity()) return false;
+                payload_.push_unchecked<1>(v);
+                break;
+            case 2:
+                if (v > UINT16_MAX || payload_.size() + 2 > payload_.capacity()) return false;
+                payload_.push_unchecked<2>(v);
+                break;
+            case 4:
+                if (v > UINT32_MAX || payload_.size() + 4 > payload_.capacity()) return false;
+                payload_.push_unchecked<4>(v);
+                break;
+            default:
+                if (payload_.size() + 8 > payload_.capacity()) return false;
+                payload_.push_unchecked<8>(v);
+                break;
+        }
+        lo_.push_unchecked<2>(off);
+        if (mixed_) tags_.push_unchecked<1>(0);
+        ++n_;
+        last_tag_ = 0;
+        last_start_ = index;
+        last_payload_ = v;
+        if (index + 1 > end_) end_ = index + 1;
+        return true;
+    }
+    void append_int_slow(uint64_t index, uint64_t v);
     void append_encoded(uint64_t index, uint8_t tag, uint64_t payload);
     void set(uint64_t index, const SignalValue& v);
     void shrink();
 
+    // Field order matters: a value change on the loading hot path reads and writes the first
+    // 64 bytes (aligned to a cache line) and, for mixed columns or new runs, the next 64 only.
+
     // Run starts: 16-bit offsets from a 32-bit base per block of kBlock runs while every offset
     // fits (busy signals), plain 32-bit starts otherwise.
     PodVec<uint16_t> lo_;
-    PodVec<uint32_t> base_;
-    PodVec<uint32_t> starts32_;
     // Payloads: width_ bytes per run, little-endian. Width 0 is the toggle form of a signal whose
     // runs are Int 0 and 1 alternating (identical neighbours always merge, so a two-state bit
     // stays in this form): run r holds toggle0_ ^ (r & 1) and costs no payload bytes at all.
     PodVec<uint8_t> payload_;
-    PodVec<uint8_t> tags_;   // one per run once a non-Int value arrives (mixed_)
-    PodVec<uint8_t> arena_;  // variable-size values (Wide, long Logic, Str)
-    // The last run, cached so that appending (the hot path of loading) decides from this struct
-    // alone without touching the tails of the vectors above.
+    // The last run, cached so that appending decides from these fields alone without touching
+    // the tails of the vectors.
     uint64_t last_payload_ = 0;
     uint32_t last_start_ = 0;
     uint32_t block_base_ = 0;  // base_.back(), kept here for the same reason
-    uint8_t last_tag_ = 0;
+
     size_t n_ = 0;
     uint32_t end_ = 0;
+    uint8_t last_tag_ = 0;
     uint8_t width_ = 0;
     uint8_t toggle0_ = 0;
     bool wide_starts_ = false;
     bool mixed_ = false;
+    PodVec<uint8_t> tags_;  // one per run once a non-Int value arrives (mixed_)
+    PodVec<uint32_t> base_;
+    PodVec<uint32_t> starts32_;
+    PodVec<uint8_t> arena_;  // variable-size values (Wide, long Logic, Str)
 };
 
 class SignalStore {
@@ -136,7 +187,12 @@ class SignalStore {
 
     // Sequential API for readers that fill every index (see the file comment).
     void append(uint64_t id, uint64_t index, const SignalValue& value);
-    void append_int(uint64_t id, uint64_t index, uint64_t value);
+    void append_int(uint64_t id, uint64_t index, uint64_t value) {
+        if (id < columns_.size())
+            columns_[static_cast<size_t>(id)].append_int(index, value);
+        else
+            col(id).append_int(index, value);
+    }
     void finish(uint64_t num_indices);
 
     // Make sure ids 0..n-1 exist (so unknown-but-declared ids read Missing cheaply).

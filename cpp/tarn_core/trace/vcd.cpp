@@ -201,6 +201,40 @@ void Parser::value_change(std::string_view s, bool ascii) {
     d_.store.append(id, current_index_, SignalValue::make_real(x));
 }
 
+// The common value-change lines of an ASCII dump (a scalar 0/1 or a two-state vector followed by
+// a short code, nothing to trim) without the general rule's steps. Returns false, having changed
+// nothing, for any other line.
+inline bool Parser::fast_change(std::string_view raw) {
+    size_t n = raw.size();
+    if (n < 2 || static_cast<unsigned char>(raw[n - 1]) <= ' ') return false;
+    const char* p = raw.data();
+    char c = p[0];
+    uint64_t v, id;
+    if (c == '0' || c == '1') {
+        id = codes_.find_small(p + 1, n - 1);
+        v = uint64_t(c - '0');
+    } else if (c == 'b' || c == 'B') {
+        size_t i = 1;
+        v = 0;
+        // Eight digits at a time: each byte must be '0' or '1'; the multiply gathers the low
+        // bits, first digit highest.
+        for (; i + 8 <= n; i += 8) {
+            uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            if ((w & 0xFEFEFEFEFEFEFEFEULL) != 0x3030303030303030ULL) break;
+            v = (v << 8) | (((w & 0x0101010101010101ULL) * 0x8040201008040201ULL) >> 56);
+        }
+        for (; i < n && (p[i] == '0' || p[i] == '1'); ++i) v = (v << 1) | uint64_t(p[i] - '0');
+        if (i == 1 || i + 1 >= n || p[i] != ' ') return false;
+        id = codes_.find_small(p + i + 1, n - i - 1);
+    } else {
+        return false;
+    }
+    if (id == CodeTable::kNone) return false;
+    d_.store.append_int(id, current_index_, v);
+    return true;
+}
+
 void Parser::line(std::string_view raw, bool ascii) {
     if (!ascii && !text::is_utf8(raw)) return;  // unreadable lines count as empty
     std::string_view s = ascii ? text::trim_ascii(raw) : text::trim(raw);
@@ -233,7 +267,7 @@ size_t Parser::feed(const char* data, size_t size, bool last) {
         std::string_view raw(data + pos, end - pos);
         bool line_ascii = ascii || !text::has_non_ascii(raw.data(), raw.size());
         if (poll_()) return pos;
-        line(raw, line_ascii);
+        if (!(line_ascii && dumping_ && fast_change(raw))) line(raw, line_ascii);
         pos = nl ? end + 1 : size;
         seen_ += raw.size() + 1;
     }
@@ -258,7 +292,8 @@ std::string os_error(int err) {
 
 namespace {
 
-constexpr size_t kBlock = size_t(8) << 20;
+// Small enough that a block is still in cache when parsed; a longer line grows the buffer.
+constexpr size_t kBlock = size_t(1) << 20;
 
 // Reads fd to its end through `p`. Returns 0 or errno.
 int feed_file(int fd, vcd::Parser& p) {

@@ -18,6 +18,20 @@ class CodeTable {
   public:
     static constexpr uint64_t kNone = UINT64_MAX;
     uint64_t find(std::string_view code) const;
+    // The flat-table answer for a code of 1 to 3 printable characters, or kNone when the table
+    // has no entry (the caller then asks find()).
+    uint64_t find_small(const char* p, size_t n) const {
+        size_t k = 0;
+        for (size_t i = 0; i < n; ++i) {
+            unsigned c = static_cast<unsigned char>(p[i]) - 33u;
+            if (c > 93u) return kNone;
+            k = k * 94 + c;
+        }
+        if (n >= 2) k += 94;
+        if (n == 3) k += 94 * 94;
+        if (n == 0 || n > 3 || k >= small_.size() || small_[k] == 0) return kNone;
+        return small_[k] - 1;
+    }
     void insert(std::string_view code, uint64_t id);
 
   private:
@@ -47,6 +61,7 @@ class Parser {
     void declaration_var(std::string_view line);
     void time_stamp(std::string_view rest);
     void value_change(std::string_view line, bool ascii);
+    bool fast_change(std::string_view raw);
 
     void charge_names(size_t bytes);
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -69,6 +70,13 @@ class PodVec {
         p_[n_++] = v;
     }
     void pop_back() { --n_; }
+    // Appends the low Bytes bytes of v (little-endian) where the caller has checked capacity.
+    template <size_t Bytes>
+    void push_unchecked(uint64_t v) {
+        static_assert(Bytes % sizeof(T) == 0);
+        std::memcpy(p_ + n_, &v, Bytes);
+        n_ += Bytes / sizeof(T);
+    }
     // New elements are zero.
     void resize(size_t n) {
         if (n > n_) {
