@@ -175,3 +175,68 @@ TEST(Store, LongColumnsMatchDenseModel) {
         }
     }
 }
+
+// Many runs per column with rewrites inside one index: runs are pushed and popped across the
+// 64-run words that record which runs hold non-Int values.
+TEST(Store, LongAppendsWithRewritesMatchDenseModel) {
+    std::mt19937_64 rng(2024);
+    const SignalValue pool[] = {SignalValue::make_int(0), SignalValue::make_int(1),
+                                SignalValue::make_int(300), SignalValue::missing(),
+                                SignalValue::make_real(0.5)};
+    for (int round = 0; round < 8; ++round) {
+        SignalStore s;
+        DenseModel m;
+        const uint64_t ids = 3, len = 3000;
+        for (uint64_t i = 0; i < len; ++i) {
+            m.forward_fill(i);
+            int writes = int(rng() % 4);
+            for (int w = 0; w < writes; ++w) {
+                uint64_t id = rng() % ids;
+                // Mostly a 0/1 toggle; the rarer values make the column mixed.
+                const SignalValue& v = pool[rng() % 10 < 8 ? rng() % 2 : 2 + rng() % 3];
+                s.append(id, i, v);
+                m.set(id, i, v);
+            }
+        }
+        s.finish(len);
+        expect_equal(s, m, ids, len);
+    }
+}
+
+// A store for a later stretch of indices, spliced after the first, equals one store written
+// with both stretches.
+TEST(Store, SpliceEqualsOneStore) {
+    std::mt19937_64 rng(31337);
+    for (int round = 0; round < 200; ++round) {
+        const uint64_t ids = 1 + rng() % 4, len = 2 + rng() % 300, cut = 1 + rng() % (len - 1);
+        SignalStore one, first, second;
+        second.keep_leading_missing();
+        for (uint64_t i = 0; i < len; ++i) {
+            int writes = int(rng() % 4);
+            for (int w = 0; w < writes; ++w) {
+                uint64_t id = rng() % ids;
+                SignalValue v = random_value(rng);
+                one.append(id, i, v);
+                if (i < cut)
+                    first.append(id, i, v);
+                else
+                    second.append(id, i - cut, v);
+            }
+        }
+        first.reserve_ids(ids);
+        for (uint64_t id = 0; id < ids; ++id) first.splice(id, second, cut);
+        one.finish(len);
+        first.finish(len);
+        for (uint64_t id = 0; id < ids; ++id) {
+            const tarn::Column* a = one.column(id);
+            const tarn::Column* b = first.column(id);
+            uint64_t na = a ? a->num_runs() : 0, nb = b ? b->num_runs() : 0;
+            ASSERT_EQ(na, nb) << "round " << round << " id " << id;
+            for (size_t r = 0; r < na; ++r) {
+                ASSERT_EQ(a->run_start(r), b->run_start(r));
+                ASSERT_TRUE(same(a->run_value(r), b->run_value(r)));
+            }
+            for (uint64_t i = 0; i <= len; ++i) ASSERT_TRUE(same(one.get(id, i), first.get(id, i)));
+        }
+    }
+}

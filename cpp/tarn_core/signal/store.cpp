@@ -131,7 +131,8 @@ SignalValue Column::get(uint64_t index) const {
 
 size_t Column::bytes() const {
     return sizeof(Column) + lo_.capacity() * 2 + base_.capacity() * 4 + starts32_.capacity() * 4 +
-           tags_.capacity() + payload_.capacity() + arena_.capacity();
+           odd_bits_.capacity() * 8 + odd_rank_.capacity() * 4 + odd_tags_.capacity() +
+           payload_.capacity() + arena_.capacity();
 }
 
 // ---- Column: writing ----
@@ -232,8 +233,55 @@ uint64_t Column::encode(const SignalValue& v, uint8_t* tag) {
 
 void Column::make_mixed() {
     materialize(1);
-    tags_.assign(n_, kTagInt);
+    odd_bits_.assign((n_ + 63) / 64, 0);
+    odd_rank_.assign((n_ + 63) / 64, 0);
+    odd_tags_.clear();
     mixed_ = true;
+}
+
+// The tag of a new run n_ (called before n_ grows).
+void Column::push_tag(uint8_t tag) {
+    if (n_ % 64 == 0) {
+        reserve_more(odd_bits_, 1);
+        odd_bits_.push_back(0);
+        reserve_more(odd_rank_, 1);
+        odd_rank_.push_back(static_cast<uint32_t>(odd_tags_.size()));
+    }
+    if (tag != kTagInt) {
+        odd_bits_.back() |= uint64_t(1) << (n_ % 64);
+        reserve_more(odd_tags_, 1);
+        odd_tags_.push_back(tag);
+    }
+}
+
+// Drops the tag of run n_ (called after n_ shrank).
+void Column::pop_tag() {
+    uint64_t bit = uint64_t(1) << (n_ % 64);
+    if (odd_bits_.back() & bit) {
+        odd_bits_.back() &= ~bit;
+        odd_tags_.pop_back();
+    }
+    if (n_ % 64 == 0) {
+        odd_bits_.pop_back();
+        odd_rank_.pop_back();
+    }
+}
+
+// Replaces the tag of the last run, whose entry (if any) is the last of odd_tags_.
+void Column::set_last_tag(uint8_t tag) {
+    size_t r = n_ - 1;
+    uint64_t bit = uint64_t(1) << (r % 64);
+    bool odd = odd_bits_.back() & bit;
+    if (odd && tag != kTagInt) {
+        odd_tags_.back() = tag;
+    } else if (odd) {
+        odd_bits_.back() &= ~bit;
+        odd_tags_.pop_back();
+    } else if (tag != kTagInt) {
+        odd_bits_.back() |= bit;
+        reserve_more(odd_tags_, 1);
+        odd_tags_.push_back(tag);
+    }
 }
 
 void Column::push_start(uint64_t start) {
@@ -276,11 +324,8 @@ void Column::push_run(uint64_t start, uint8_t tag, uint64_t payload) {
     if (tag != kTagInt && !mixed_) make_mixed();
     if (width_ != 0 && width_for(payload) > width_) widen(width_for(payload));
     push_start(start);
+    if (mixed_) push_tag(tag);
     ++n_;
-    if (mixed_) {
-        reserve_more(tags_, 1);
-        tags_.push_back(tag);
-    }
     if (width_ != 0) {
         reserve_more(payload_, width_);
         payload_.append(reinterpret_cast<const uint8_t*>(&payload), width_);  // little-endian
@@ -299,12 +344,13 @@ void Column::pop_run() {
         if (n_ % kBlock == 0) base_.pop_back();
         if (!base_.empty()) block_base_ = base_.back();
     }
-    if (mixed_) tags_.pop_back();
+    if (mixed_) pop_tag();
     if (width_ != 0) payload_.resize(n_ * width_);
     cache_last();
 }
 
-void Column::set_run(size_t r, uint8_t tag, uint64_t payload) {
+void Column::set_last_run(uint8_t tag, uint64_t payload) {
+    size_t r = n_ - 1;
     if (width_ == 0) {
         if (tag == kTagInt && payload == load(r)) return;
         if (tag == kTagInt && payload <= 1 && n_ == 1) {
@@ -315,12 +361,10 @@ void Column::set_run(size_t r, uint8_t tag, uint64_t payload) {
         materialize(width_for(payload));
     }
     if (tag != kTagInt && !mixed_) make_mixed();
-    if (mixed_) tags_[r] = tag;
+    if (mixed_) set_last_tag(tag);
     store_payload(r, payload);
-    if (r + 1 == n_) {
-        last_tag_ = tag;
-        last_payload_ = payload;
-    }
+    last_tag_ = tag;
+    last_payload_ = payload;
 }
 
 void Column::cache_last() {
@@ -335,7 +379,9 @@ void Column::clear_runs() {
     base_.clear();
     starts32_.clear();
     payload_.clear();
-    tags_.clear();
+    odd_bits_.clear();
+    odd_rank_.clear();
+    odd_tags_.clear();
     n_ = 0;
     width_ = 0;
     toggle0_ = 0;
@@ -345,14 +391,14 @@ void Column::clear_runs() {
 
 void Column::append_encoded(uint64_t index, uint8_t tag, uint64_t payload) {
     if (n_ == 0) {
-        if (tag != kTagMissing) push_run(index, tag, payload);
+        if (tag != kTagMissing || keep_missing_) push_run(index, tag, payload);
     } else {
         size_t last = n_ - 1;
         if (last_start_ == index) {
-            set_run(last, tag, payload);
+            set_last_run(tag, payload);
             if (last > 0 && payload_equal(tag_at(last - 1), load(last - 1), tag, payload))
                 pop_run();
-            else if (last == 0 && tag == kTagMissing)
+            else if (last == 0 && tag == kTagMissing && !keep_missing_)
                 pop_run();
         } else if (!payload_equal(last_tag_, last_payload_, tag, payload)) {
             push_run(index, tag, payload);
@@ -411,11 +457,41 @@ void Column::set(uint64_t index, const SignalValue& v) {
     }
 }
 
+void Column::append_runs(Column& src, uint64_t offset) {
+    // Room for every run at once: one reallocation per array rather than a growth series.
+    size_t runs = n_ + src.n_;
+    if (wide_starts_ || src.wide_starts_) {
+        starts32_.reserve(runs);
+    } else {
+        lo_.reserve(runs);
+        base_.reserve(runs / kBlock + 2);
+    }
+    if (mixed_ || src.mixed_) {
+        odd_bits_.reserve(runs / 64 + 1);
+        odd_rank_.reserve(runs / 64 + 1);
+    }
+    payload_.reserve(runs * std::max(width_, src.width_));
+    for (size_t r = 0; r < src.n_; ++r) {
+        uint64_t index = offset + src.run_start(r);
+        if (index > kMaxIndex) break;
+        uint8_t tag = src.tag_at(r);
+        if (tag == kTagInt)
+            append_int(index, src.load(r));
+        else if (is_arena(tag))
+            append(index, src.run_value(r));  // the payload points into src's arena
+        else
+            append_encoded(index, tag, src.load(r));
+    }
+    src = Column();
+}
+
 void Column::shrink() {
     lo_.shrink_to_fit();
     base_.shrink_to_fit();
     starts32_.shrink_to_fit();
-    tags_.shrink_to_fit();
+    odd_bits_.shrink_to_fit();
+    odd_rank_.shrink_to_fit();
+    odd_tags_.shrink_to_fit();
     payload_.shrink_to_fit();
     arena_.shrink_to_fit();
 }
@@ -423,12 +499,23 @@ void Column::shrink() {
 // ---- SignalStore ----
 
 Column& SignalStore::col(uint64_t id) {
-    if (id >= columns_.size()) columns_.resize(static_cast<size_t>(id) + 1);
+    reserve_ids(id + 1);
     return columns_[static_cast<size_t>(id)];
 }
 
 void SignalStore::reserve_ids(uint64_t n) {
-    if (n > columns_.size()) columns_.resize(static_cast<size_t>(n));
+    size_t old = columns_.size();
+    if (n <= old) return;
+    columns_.resize(static_cast<size_t>(n));
+    if (keep_missing_)
+        for (size_t i = old; i < columns_.size(); ++i) columns_[i].keep_missing_ = true;
+}
+
+void SignalStore::splice(uint64_t id, SignalStore& src, uint64_t offset) {
+    if (id >= src.columns_.size()) return;
+    Column& from = src.columns_[static_cast<size_t>(id)];
+    if (from.n_ == 0) return;
+    col(id).append_runs(from, offset);
 }
 
 void SignalStore::set(uint64_t id, uint64_t index, const SignalValue& value) {

@@ -86,12 +86,21 @@ class alignas(64) Column {
     void materialize(uint8_t width);
     uint64_t encode(const SignalValue& v, uint8_t* tag);
     bool payload_equal(uint8_t ta, uint64_t pa, uint8_t tb, uint64_t pb) const;
-    uint8_t tag_at(size_t r) const { return mixed_ ? tags_[r] : 0; }
+    uint8_t tag_at(size_t r) const {
+        if (!mixed_) return 0;
+        uint64_t word = odd_bits_[r >> 6], bit = uint64_t(1) << (r & 63);
+        if (!(word & bit)) return 0;
+        return odd_tags_[odd_rank_[r >> 6] +
+                         static_cast<size_t>(__builtin_popcountll(word & (bit - 1)))];
+    }
+    void push_tag(uint8_t tag);
+    void pop_tag();
+    void set_last_tag(uint8_t tag);
     void make_mixed();
     void push_start(uint64_t start);
     void push_run(uint64_t start, uint8_t tag, uint64_t payload);
     void pop_run();
-    void set_run(size_t r, uint8_t tag, uint64_t payload);
+    void set_last_run(uint8_t tag, uint64_t payload);
     void clear_runs();
     void cache_last();
 
@@ -112,7 +121,7 @@ class alignas(64) Column {
         uint32_t off = index - block_base_;
         if (wide_starts_ || n_ % kBlock == 0 || off > UINT16_MAX || lo_.size() == lo_.capacity())
             return false;
-        if (mixed_ && tags_.size() == tags_.capacity()) return false;
+        if (mixed_ && n_ % 64 == 0) return false;  // a new word of odd_bits_
         switch (width_) {
             case 0:
                 if (v != uint64_t(toggle0_ ^ (n_ & 1))) return false;
@@ -135,7 +144,7 @@ class alignas(64) Column {
                 break;
         }
         lo_.push_unchecked<2>(off);
-        if (mixed_) tags_.push_unchecked<1>(0);
+        // An Int run in a mixed column: its bit in odd_bits_ is already clear.
         ++n_;
         last_tag_ = 0;
         last_start_ = index;
@@ -145,6 +154,7 @@ class alignas(64) Column {
     }
     void append_int_slow(uint64_t index, uint64_t v);
     void append_encoded(uint64_t index, uint8_t tag, uint64_t payload);
+    void append_runs(Column& src, uint64_t offset);
     void set(uint64_t index, const SignalValue& v);
     void shrink();
 
@@ -171,7 +181,13 @@ class alignas(64) Column {
     uint8_t toggle0_ = 0;
     bool wide_starts_ = false;
     bool mixed_ = false;
-    PodVec<uint8_t> tags_;  // one per run once a non-Int value arrives (mixed_)
+    bool keep_missing_ = false;  // see SignalStore::keep_leading_missing
+    // Once a non-Int value arrives (mixed_): one bit per run telling which runs hold one, the
+    // number of such runs before each 64-run word, and their tags in run order. Such values
+    // are rare in most columns (an x now and then), so this costs far less than a tag per run.
+    PodVec<uint64_t> odd_bits_;
+    PodVec<uint32_t> odd_rank_;
+    PodVec<uint8_t> odd_tags_;
     PodVec<uint32_t> base_;
     PodVec<uint32_t> starts32_;
     PodVec<uint8_t> arena_;  // variable-size values (Wide, long Logic, Str)
@@ -198,6 +214,16 @@ class SignalStore {
     // Make sure ids 0..n-1 exist (so unknown-but-declared ids read Missing cheaply).
     void reserve_ids(uint64_t n);
 
+    // For a store that holds a later stretch of indices, to be spliced after another: a Missing
+    // first write opens a run instead of being dropped, since it ends the value carried over
+    // from before the stretch. Set before any write.
+    void keep_leading_missing() { keep_missing_ = true; }
+    // Appends the runs of src's column `id` (written with the sequential API, in
+    // keep_leading_missing mode, at indices counted from 0) to this store's column `id`, at
+    // indices shifted by `offset`, as if they had been appended here; then frees src's column.
+    // Calls for different ids may run at once.
+    void splice(uint64_t id, SignalStore& src, uint64_t offset);
+
     size_t num_columns() const { return columns_.size(); }
     const Column* column(uint64_t id) const {
         return id < columns_.size() ? &columns_[static_cast<size_t>(id)] : nullptr;
@@ -207,6 +233,7 @@ class SignalStore {
   private:
     Column& col(uint64_t id);
     std::vector<Column> columns_;
+    bool keep_missing_ = false;
 };
 
 }  // namespace tarn

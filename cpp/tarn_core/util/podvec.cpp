@@ -40,6 +40,33 @@ void* grow(void* p, size_t old_bytes, size_t old_cap_bytes, size_t new_cap_bytes
     return q;
 }
 
+void* shrink(void* p, size_t bytes, size_t* cap_bytes) {
+    size_t cap = *cap_bytes;
+    if (bytes == 0) {
+        release(p, cap);
+        *cap_bytes = 0;
+        return nullptr;
+    }
+    if (!mapped(cap)) {
+        void* q = std::realloc(p, bytes);  // shrinks in place
+        if (!q) return p;
+        *cap_bytes = bytes;
+        return q;
+    }
+    if (mapped(bytes)) {
+        // Unmapping the tail pages never moves the start.
+        if (::mremap(p, page_round(cap), page_round(bytes), 0) == MAP_FAILED) return p;
+        *cap_bytes = bytes;
+        return p;
+    }
+    void* q = std::malloc(bytes);
+    if (!q) return p;  // keep the larger buffer rather than fail
+    std::memcpy(q, p, bytes);
+    ::munmap(p, page_round(cap));
+    *cap_bytes = bytes;
+    return q;
+}
+
 void release(void* p, size_t cap_bytes) {
     if (!p) return;
     if (mapped(cap_bytes))

@@ -19,6 +19,9 @@ namespace tarn {
 namespace podvec {
 void* grow(void* p, size_t old_bytes, size_t old_cap_bytes, size_t new_cap_bytes);
 void release(void* p, size_t cap_bytes);
+// Returns the buffer holding the first `bytes` bytes of p and sets *cap_bytes to its capacity:
+// `bytes`, or the old capacity when the memory could not be given back.
+void* shrink(void* p, size_t bytes, size_t* cap_bytes);
 }  // namespace podvec
 
 template <class T>
@@ -99,11 +102,9 @@ class PodVec {
     void clear() { n_ = 0; }
     void shrink_to_fit() {
         if (cap_ == n_) return;
-        PodVec tmp;
-        tmp.reserve(n_);
-        if (n_) std::memcpy(tmp.p_, p_, n_ * sizeof(T));
-        tmp.n_ = n_;
-        swap(tmp);
+        size_t cap_bytes = cap_ * sizeof(T);
+        p_ = static_cast<T*>(podvec::shrink(p_, n_ * sizeof(T), &cap_bytes));
+        cap_ = cap_bytes / sizeof(T);
     }
 
   private:
