@@ -1,14 +1,21 @@
 #include "trace/vcd.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
+#include "eval/pool.h"
 #include "trace/readers.h"
 #include "util/text.h"
 
@@ -17,6 +24,15 @@ namespace tarn {
 namespace vcd {
 
 namespace {
+
+// A piece's columns were allocated by the thread that parsed it, and the allocator keeps their
+// memory for that thread once they are freed; the joined columns grow elsewhere. Handing freed
+// pages back as the join goes keeps its peak near the size of the data.
+void give_back_freed_memory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 constexpr size_t kAlphabet = 94;  // printable ASCII '!'..'~'
 constexpr size_t kSmallSlots =
@@ -150,19 +166,19 @@ void Parser::value_change(std::string_view s, bool ascii) {
     switch (c) {
         case '0':
         case '1': {
-            uint64_t id = codes_.find(s.substr(1));
+            uint64_t id = lookup_->find(s.substr(1));
             if (id != CodeTable::kNone) d_.store.append_int(id, current_index_, uint64_t(c - '0'));
             return;
         }
         case 'x':
         case 'X': {
-            uint64_t id = codes_.find(s.substr(1));
+            uint64_t id = lookup_->find(s.substr(1));
             if (id != CodeTable::kNone) d_.store.append(id, current_index_, SignalValue::missing());
             return;
         }
         case 'z':
         case 'Z': {
-            uint64_t id = codes_.find(s.substr(1));
+            uint64_t id = lookup_->find(s.substr(1));
             if (id != CodeTable::kNone)
                 d_.store.append(id, current_index_, SignalValue::make_logic({kBitZ}));
             return;
@@ -180,7 +196,7 @@ void Parser::value_change(std::string_view s, bool ascii) {
     std::string_view value = s.substr(0, sp);
     std::string_view code =
         ascii ? text::trim_ascii(s.substr(sp + 1)) : text::trim(s.substr(sp + 1));
-    uint64_t id = codes_.find(code);
+    uint64_t id = lookup_->find(code);
     if (id == CodeTable::kNone) return;
     if (c == 'b' || c == 'B') {
         // Fast path for two-state vectors; anything else takes the general rule.
@@ -211,7 +227,7 @@ inline bool Parser::fast_change(std::string_view raw) {
     char c = p[0];
     uint64_t v, id;
     if (c == '0' || c == '1') {
-        id = codes_.find_small(p + 1, n - 1);
+        id = lookup_->find_small(p + 1, n - 1);
         v = uint64_t(c - '0');
     } else if (c == 'b' || c == 'B') {
         size_t i = 1;
@@ -226,7 +242,7 @@ inline bool Parser::fast_change(std::string_view raw) {
         }
         for (; i < n && (p[i] == '0' || p[i] == '1'); ++i) v = (v << 1) | uint64_t(p[i] - '0');
         if (i == 1 || i + 1 >= n || p[i] != ' ') return false;
-        id = codes_.find_small(p + i + 1, n - i - 1);
+        id = lookup_->find_small(p + i + 1, n - i - 1);
     } else {
         return false;
     }
@@ -240,6 +256,11 @@ void Parser::line(std::string_view raw, bool ascii) {
     std::string_view s = ascii ? text::trim_ascii(raw) : text::trim(raw);
     if (s.empty()) return;
     if (s[0] == '$') {
+        if (piece_mode_ &&
+            (starts_with(s, "$scope") || starts_with(s, "$upscope") || starts_with(s, "$var"))) {
+            halted_ = true;  // declarations change the code table the pieces share
+            return;
+        }
         if (starts_with(s, "$scope")) return declaration_scope(s);
         if (starts_with(s, "$upscope")) {
             if (!scope_lens_.empty()) {
@@ -253,25 +274,80 @@ void Parser::line(std::string_view raw, bool ascii) {
         // changes never begin with '$'.
         return;
     }
-    if (s[0] == '#') return time_stamp(s.substr(1));
+    if (s[0] == '#') {
+        if (header_mode_ && !dumping_) {
+            halted_ = true;
+            return;
+        }
+        return time_stamp(s.substr(1));
+    }
     if (dumping_) value_change(s, ascii);
 }
 
 size_t Parser::feed(const char* data, size_t size, bool last) {
     bool ascii = !text::has_non_ascii(data, size);
     size_t pos = 0;
-    while (pos < size && !over_budget_) {
+    while (pos < size && !over_budget_ && !halted_) {
         const void* nl = std::memchr(data + pos, '\n', size - pos);
         if (!nl && !last) break;
         size_t end = nl ? static_cast<size_t>(static_cast<const char*>(nl) - data) : size;
         std::string_view raw(data + pos, end - pos);
         bool line_ascii = ascii || !text::has_non_ascii(raw.data(), raw.size());
         if (poll_()) return pos;
-        if (!(line_ascii && dumping_ && fast_change(raw))) line(raw, line_ascii);
+        if (!(line_ascii && dumping_ && fast_change(raw))) {
+            line(raw, line_ascii);
+            if (halted_) return pos;  // the line that stopped us stays unconsumed
+        }
         pos = nl ? end + 1 : size;
         seen_ += raw.size() + 1;
     }
     return pos;
+}
+
+Parser::Parser(PieceOf piece) : lookup_(piece.primary.lookup_), piece_mode_(true) {
+    d_.kind = TraceKind::Vcd;
+    d_.store.keep_leading_missing();
+    next_id_ = piece.primary.next_id_;
+    d_.store.reserve_ids(next_id_);
+}
+
+void Parser::begin_pieces() {
+    header_mode_ = halted_ = false;
+    piece_mode_ = true;
+    header_seen_ = seen_;
+}
+
+void Parser::restart_after_header() {
+    // Nothing of the value-change section has reached the store or the stamps yet when the
+    // header ends, and pieces parsed by this parser are dropped with them.
+    d_.store = SignalStore();
+    d_.timestamps.clear();
+    current_index_ = 0;
+    dumping_ = false;
+    seen_ = header_seen_;
+    header_mode_ = piece_mode_ = halted_ = false;
+}
+
+void Parser::join(std::vector<Parser*>& pieces) {
+    std::vector<uint64_t> offsets;
+    for (Parser* p : pieces) {
+        offsets.push_back(d_.timestamps.size());
+        d_.timestamps.insert(d_.timestamps.end(), p->d_.timestamps.begin(), p->d_.timestamps.end());
+        p->d_.timestamps = {};
+        if (p->dumping_) dumping_ = true;
+    }
+    if (!d_.timestamps.empty()) current_index_ = d_.timestamps.size() - 1;
+    d_.store.reserve_ids(next_id_);
+    // Columns are independent: a task joins a stretch of ids from every piece, in order.
+    constexpr uint64_t kIdsPerTask = 256;
+    uint64_t tasks = (next_id_ + kIdsPerTask - 1) / kIdsPerTask;
+    eval::parallel_for(static_cast<size_t>(tasks), [&](size_t t) {
+        uint64_t lo = t * kIdsPerTask, hi = std::min(next_id_, lo + kIdsPerTask);
+        for (uint64_t id = lo; id < hi; ++id)
+            for (size_t k = 0; k < pieces.size(); ++k)
+                d_.store.splice(id, pieces[k]->d_.store, offsets[k]);
+        give_back_freed_memory();
+    });
 }
 
 Trace Parser::finish() {
@@ -294,29 +370,125 @@ namespace {
 
 // Small enough that a block is still in cache when parsed; a longer line grows the buffer.
 constexpr size_t kBlock = size_t(1) << 20;
+constexpr uint64_t kToEnd = UINT64_MAX;
 
-// Reads fd to its end through `p`. Returns 0 or errno.
-int feed_file(int fd, vcd::Parser& p) {
+// Feeds bytes [from, to) of fd (to its end with kToEnd) through `p`: with pread when
+// `positional` (regular files, possibly several ranges at once), else with read from the current
+// position. *stopped_at receives the offset of the first byte `p` did not consume. Returns 0 or
+// errno.
+int feed_fd(int fd, vcd::Parser& p, uint64_t from, uint64_t to, bool positional,
+            uint64_t* stopped_at) {
     std::vector<char> buf(kBlock);
-    size_t have = 0;
+    size_t have = 0;       // bytes in buf not yet consumed
+    uint64_t base = from;  // file offset of buf[0]
+    uint64_t next = from;  // file offset of the next read
     for (;;) {
         if (have == buf.size()) buf.resize(buf.size() * 2);  // one line longer than the buffer
-        ssize_t got = ::read(fd, buf.data() + have, buf.size() - have);
+        size_t want = buf.size() - have;
+        if (to != kToEnd) want = static_cast<size_t>(std::min<uint64_t>(want, to - next));
+        ssize_t got = 0;
+        if (want) {
+            got = positional ? ::pread(fd, buf.data() + have, want, static_cast<off_t>(next))
+                             : ::read(fd, buf.data() + have, want);
+        }
         if (got < 0) {
             // A signal: stop if it asks the load to, else read on.
             if (errno == EINTR && !interrupted()) continue;
             return errno == EINTR ? 0 : errno;
         }
         if (got == 0) {
-            p.feed(buf.data(), have, true);
+            *stopped_at = base + p.feed(buf.data(), have, true);
             return 0;
         }
         have += static_cast<size_t>(got);
+        next += static_cast<uint64_t>(got);
         size_t used = p.feed(buf.data(), have, false);
-        if (p.over_budget() || interrupted()) return 0;
+        base += used;
+        if (p.halted() || p.over_budget() || interrupted()) {
+            *stopped_at = base;
+            return 0;
+        }
         std::memmove(buf.data(), buf.data() + used, have - used);
         have -= used;
     }
+}
+
+// The offset of the first line that starts in [from, limit), begins with '#' and is a time stamp
+// to one pass as well (its text is valid UTF-8), or 0 when there is none.
+uint64_t find_stamp_line(int fd, uint64_t from, uint64_t limit) {
+    constexpr size_t kWindow = size_t(64) << 10;
+    std::vector<char> w(kWindow);
+    uint64_t off = from - 1;  // the window starts one byte early: a line starts after a newline
+    while (off + 1 < limit) {
+        ssize_t got = ::pread(fd, w.data(), kWindow, static_cast<off_t>(off));
+        if (got < 0 && errno == EINTR && !interrupted()) continue;
+        if (got < 2) return 0;
+        size_t n = static_cast<size_t>(got), i = 0;
+        for (;;) {
+            const void* nl = std::memchr(w.data() + i, '\n', n - i);
+            if (!nl) break;
+            size_t cand = static_cast<size_t>(static_cast<const char*>(nl) - w.data()) + 1;
+            if (off + cand >= limit) return 0;
+            if (cand >= n) break;
+            i = cand;
+            if (w[cand] != '#') continue;
+            const void* end = std::memchr(w.data() + cand, '\n', n - cand);
+            size_t stop = end ? static_cast<size_t>(static_cast<const char*>(end) - w.data()) : n;
+            if (!end && n == kWindow) {
+                if (cand == 1) continue;  // a line longer than the window: look further on
+                break;                    // read it again from its start
+            }
+            if (text::is_utf8(std::string_view(w.data() + cand, stop - cand))) return off + cand;
+        }
+        // Go on from the last newline seen (or the window's last byte) so no line is missed.
+        size_t keep = i > 0 ? i - 1 : n - 1;
+        if (keep == 0) keep = n - 1;
+        off += keep;
+    }
+    return 0;
+}
+
+// Parses the value-change section in `pieces` stretches at once, split at time-stamp lines, and
+// joins them in order; the trace equals that of one pass. Returns 0 or errno.
+int load_in_pieces(int fd, uint64_t size, size_t pieces, vcd::Parser& p) {
+    p.set_header_mode(true);
+    uint64_t header_end = 0;
+    if (int err = feed_fd(fd, p, 0, kToEnd, true, &header_end)) return err;
+    if (!p.at_first_stamp()) return 0;  // no time stamps, over budget or interrupted
+    p.begin_pieces();
+
+    std::vector<uint64_t> starts{header_end};
+    for (size_t k = 1; k < pieces && header_end < size; ++k) {
+        uint64_t target = header_end + (size - header_end) / pieces * k;
+        uint64_t s = find_stamp_line(fd, std::max(target, starts.back() + 1), size);
+        if (s > starts.back()) starts.push_back(s);
+    }
+    std::vector<std::unique_ptr<vcd::Parser>> rest;
+    for (size_t k = 1; k < starts.size(); ++k)
+        rest.push_back(std::make_unique<vcd::Parser>(vcd::Parser::PieceOf{p}));
+    std::vector<int> errs(starts.size(), 0);
+    eval::parallel_for(starts.size(), [&](size_t k) {
+        vcd::Parser& q = k == 0 ? p : *rest[k - 1];
+        uint64_t to = k + 1 < starts.size() ? starts[k + 1] : kToEnd, stopped;
+        errs[k] = feed_fd(fd, q, starts[k], to, true, &stopped);
+    });
+    if (interrupted()) return 0;
+    for (int e : errs)
+        if (e) return e;
+
+    bool sequential = p.needs_sequential();
+    for (auto& q : rest) sequential = sequential || q->needs_sequential();
+    if (sequential) {
+        // A declaration among the value changes: the pieces cannot share one code table.
+        rest.clear();
+        p.restart_after_header();
+        uint64_t stopped;
+        return feed_fd(fd, p, header_end, kToEnd, true, &stopped);
+    }
+    std::vector<vcd::Parser*> joined;
+    for (auto& q : rest) joined.push_back(q.get());
+    p.join(joined);
+    return 0;
 }
 
 }  // namespace
@@ -329,13 +501,26 @@ Result<Trace> parse_vcd(std::string_view data) {
 }
 
 Result<Trace> read_vcd_file(const std::string& path) {
+    return read_vcd_file(path, VcdReadOptions{});
+}
+
+Result<Trace> read_vcd_file(const std::string& path, const VcdReadOptions& options) {
     int fd;
     // Opening a pipe waits for its writer; a signal ends the wait only if it asks the load to.
     while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR)
         if (interrupted()) return Result<Trace>::fail("interrupted");
     if (fd < 0) return Result<Trace>::fail("Failed to open " + path + ": " + os_error(errno));
     vcd::Parser p;
-    int err = feed_file(fd, p);
+    size_t pieces = options.pieces ? options.pieces : eval::worker_count();
+    struct stat st;
+    // Pieces need a regular file to read at any offset. Every time stamp takes at least two
+    // bytes, so a file below twice the index limit cannot run past it in any piece.
+    bool split = pieces > 1 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                 uint64_t(st.st_size) >= options.min_split_bytes &&
+                 uint64_t(st.st_size) / 2 < kMaxIndex;
+    uint64_t stopped;
+    int err = split ? load_in_pieces(fd, uint64_t(st.st_size), pieces, p)
+                    : feed_fd(fd, p, 0, kToEnd, false, &stopped);
     ::close(fd);
     if (interrupted()) return Result<Trace>::fail("interrupted");
     if (p.over_budget())

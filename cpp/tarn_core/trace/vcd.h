@@ -43,13 +43,41 @@ class CodeTable {
 class Parser {
   public:
     Parser();
+    // A parser for one piece of the value-change section, which begins at a time-stamp line:
+    // it looks codes up in `primary`'s table (read-only, so pieces can run at once), numbers its
+    // time stamps from 0 and keeps a leading x change, which matters once the piece is joined
+    // after the ones before it. A declaration line stops it (see needs_sequential()).
+    struct PieceOf {
+        const Parser& primary;
+    };
+    explicit Parser(PieceOf piece);
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+
     // One line without its terminator. `ascii` tells that the line has no byte >= 0x80.
     void line(std::string_view raw, bool ascii);
     // Feed a block of text; complete lines are parsed, and the unfinished tail is returned as
     // the number of bytes not consumed (all of them when `last` is set are consumed). Stops
-    // early, leaving the rest unconsumed, when the operation is interrupted or over budget.
+    // early, leaving the rest unconsumed, when the operation is interrupted, over budget, at
+    // the first time stamp in header mode, or at a declaration in a piece.
     size_t feed(const char* data, size_t size, bool last);
     Trace finish();
+
+    // Header mode: stop before the first time-stamp line (at_first_stamp() then tells so).
+    void set_header_mode(bool on) { header_mode_ = on; }
+    bool at_first_stamp() const { return halted_ && header_mode_; }
+    bool halted() const { return halted_; }
+    // After the header: the primary parses the first piece itself, in piece mode.
+    void begin_pieces();
+    // Pieces stop at a declaration line: the section must then be read in one pass.
+    void set_piece_mode(bool on) { piece_mode_ = on; }
+    bool needs_sequential() const { return halted_ && !header_mode_; }
+    // Back to the state after the header, so one pass can go on from there.
+    void restart_after_header();
+
+    // Appends a piece's time stamps and values after everything parsed so far; the piece's
+    // columns are freed as they are joined. Columns are joined on the worker pool.
+    void join(std::vector<Parser*>& pieces);
 
     // The declarations expand to more name text than the input can reasonably declare (deep
     // scopes repeat their path in every name below them): parsing stopped.
@@ -67,8 +95,13 @@ class Parser {
 
     TraceData d_;
     CodeTable codes_;
+    const CodeTable* lookup_ = &codes_;  // the primary's table in a piece
     bool over_budget_ = false;
-    uint64_t seen_ = 0;        // bytes of input lines parsed
+    bool header_mode_ = false;
+    bool piece_mode_ = false;
+    bool halted_ = false;
+    uint64_t seen_ = 0;  // bytes of input lines parsed
+    uint64_t header_seen_ = 0;
     uint64_t name_bytes_ = 0;  // bytes of scope paths and full names built
     InterruptPoll<16384> poll_;
     NameSet scope_set_;
