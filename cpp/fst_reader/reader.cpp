@@ -1,5 +1,6 @@
 #include "reader.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace fst {
@@ -249,6 +250,17 @@ void FstReader::release_section(size_t j) const {
     const size_t next =
         j + 1 < meta_.sections.size() ? meta_.sections[j + 1].position : input_.bytes().size();
     input_.release(vs.position, next > vs.position ? next - vs.position : 0);
+}
+
+void FstReader::release_signals(const SectionData& section, uint32_t first, uint32_t last) const {
+    uint64_t lo = UINT64_MAX, hi = 0;
+    for (uint32_t i = first; i <= last && i < section.locs.size(); ++i) {
+        const LocEntry& loc = section.locs[i];
+        if (loc.kind != LocEntry::Data) continue;
+        lo = std::min<uint64_t>(lo, section.base + loc.offset);
+        hi = std::max<uint64_t>(hi, uint64_t(section.base) + loc.offset + loc.length);
+    }
+    if (lo < hi) input_.release(lo, hi - lo);
 }
 
 Result<std::span<const uint8_t>> FstReader::signal_bytes(const SectionData& section, uint32_t i,

@@ -191,6 +191,10 @@ class FstReader {
 
     // Gives back the memory of a mapped file's section once it has been decoded.
     void release_section(size_t j) const;
+    // The same for the data of signals [first, last] of a section (in file order, as writers
+    // lay them out), so a large section need not stay resident while it is decoded. Reading
+    // released bytes again is correct, only slower.
+    void release_signals(const SectionData& section, uint32_t first, uint32_t last) const;
 
   private:
     friend struct HeaderReader;

@@ -57,8 +57,8 @@ Tag Column::run_tag(size_t r) const {
 }
 
 SignalValue Column::run_value(size_t r) const {
-    uint8_t t = tag_at(r);
-    uint64_t p = load(r);
+    uint64_t p;
+    uint8_t t = entry(r, &p);
     switch (t) {
         case kTagInt:
             return SignalValue::make_int(p);
@@ -107,7 +107,9 @@ bool Column::payload_equal(uint8_t ta, uint64_t pa, uint8_t tb, uint64_t pb) con
 }
 
 bool Column::runs_identical(size_t a, size_t b) const {
-    return payload_equal(tag_at(a), load(a), tag_at(b), load(b));
+    uint64_t pa, pb;
+    uint8_t ta = entry(a, &pa), tb = entry(b, &pb);
+    return payload_equal(ta, pa, tb, pb);
 }
 
 size_t Column::find_run(uint64_t index) const {
@@ -132,7 +134,7 @@ SignalValue Column::get(uint64_t index) const {
 size_t Column::bytes() const {
     return sizeof(Column) + lo_.capacity() * 2 + base_.capacity() * 4 + starts32_.capacity() * 4 +
            odd_bits_.capacity() * 8 + odd_rank_.capacity() * 4 + odd_tags_.capacity() +
-           payload_.capacity() + arena_.capacity();
+           odd_payload_.capacity() * 8 + payload_.capacity() + arena_.capacity();
 }
 
 // ---- Column: writing ----
@@ -157,7 +159,7 @@ void Column::widen(uint8_t width) {
     PodVec<uint8_t> out;
     out.resize(n_ * width);
     for (size_t r = 0; r < n_; ++r) {
-        uint64_t p = load(r);
+        uint64_t p = slot(r);
         std::memcpy(out.data() + r * width, &p, width);
     }
     payload_ = std::move(out);
@@ -236,11 +238,12 @@ void Column::make_mixed() {
     odd_bits_.assign((n_ + 63) / 64, 0);
     odd_rank_.assign((n_ + 63) / 64, 0);
     odd_tags_.clear();
+    odd_payload_.clear();
     mixed_ = true;
 }
 
 // The tag of a new run n_ (called before n_ grows).
-void Column::push_tag(uint8_t tag) {
+void Column::push_tag(uint8_t tag, uint64_t payload) {
     if (n_ % 64 == 0) {
         reserve_more(odd_bits_, 1);
         odd_bits_.push_back(0);
@@ -251,6 +254,8 @@ void Column::push_tag(uint8_t tag) {
         odd_bits_.back() |= uint64_t(1) << (n_ % 64);
         reserve_more(odd_tags_, 1);
         odd_tags_.push_back(tag);
+        reserve_more(odd_payload_, 1);
+        odd_payload_.push_back(payload);
     }
 }
 
@@ -260,6 +265,7 @@ void Column::pop_tag() {
     if (odd_bits_.back() & bit) {
         odd_bits_.back() &= ~bit;
         odd_tags_.pop_back();
+        odd_payload_.pop_back();
     }
     if (n_ % 64 == 0) {
         odd_bits_.pop_back();
@@ -268,19 +274,23 @@ void Column::pop_tag() {
 }
 
 // Replaces the tag of the last run, whose entry (if any) is the last of odd_tags_.
-void Column::set_last_tag(uint8_t tag) {
+void Column::set_last_tag(uint8_t tag, uint64_t payload) {
     size_t r = n_ - 1;
     uint64_t bit = uint64_t(1) << (r % 64);
     bool odd = odd_bits_.back() & bit;
     if (odd && tag != kTagInt) {
         odd_tags_.back() = tag;
+        odd_payload_.back() = payload;
     } else if (odd) {
         odd_bits_.back() &= ~bit;
         odd_tags_.pop_back();
+        odd_payload_.pop_back();
     } else if (tag != kTagInt) {
         odd_bits_.back() |= bit;
         reserve_more(odd_tags_, 1);
         odd_tags_.push_back(tag);
+        reserve_more(odd_payload_, 1);
+        odd_payload_.push_back(payload);
     }
 }
 
@@ -318,17 +328,18 @@ void Column::push_run(uint64_t start, uint8_t tag, uint64_t payload) {
         if (toggles) {
             if (n_ == 0) toggle0_ = static_cast<uint8_t>(payload);
         } else {
-            materialize(width_for(payload));
+            materialize(width_for(tag == kTagInt ? payload : 0));
         }
     }
     if (tag != kTagInt && !mixed_) make_mixed();
-    if (width_ != 0 && width_for(payload) > width_) widen(width_for(payload));
+    const uint64_t in_slot = tag == kTagInt ? payload : 0;
+    if (width_ != 0 && width_for(in_slot) > width_) widen(width_for(in_slot));
     push_start(start);
-    if (mixed_) push_tag(tag);
+    if (mixed_) push_tag(tag, payload);
     ++n_;
     if (width_ != 0) {
         reserve_more(payload_, width_);
-        payload_.append(reinterpret_cast<const uint8_t*>(&payload), width_);  // little-endian
+        payload_.append(reinterpret_cast<const uint8_t*>(&in_slot), width_);  // little-endian
     }
     last_start_ = static_cast<uint32_t>(start);
     last_tag_ = tag;
@@ -352,17 +363,17 @@ void Column::pop_run() {
 void Column::set_last_run(uint8_t tag, uint64_t payload) {
     size_t r = n_ - 1;
     if (width_ == 0) {
-        if (tag == kTagInt && payload == load(r)) return;
+        if (tag == kTagInt && payload == slot(r)) return;
         if (tag == kTagInt && payload <= 1 && n_ == 1) {
             toggle0_ = static_cast<uint8_t>(payload);
             last_payload_ = payload;
             return;
         }
-        materialize(width_for(payload));
+        materialize(width_for(tag == kTagInt ? payload : 0));
     }
     if (tag != kTagInt && !mixed_) make_mixed();
-    if (mixed_) set_last_tag(tag);
-    store_payload(r, payload);
+    if (mixed_) set_last_tag(tag, payload);
+    store_payload(r, tag == kTagInt ? payload : 0);
     last_tag_ = tag;
     last_payload_ = payload;
 }
@@ -382,6 +393,7 @@ void Column::clear_runs() {
     odd_bits_.clear();
     odd_rank_.clear();
     odd_tags_.clear();
+    odd_payload_.clear();
     n_ = 0;
     width_ = 0;
     toggle0_ = 0;
@@ -492,6 +504,7 @@ void Column::shrink() {
     odd_bits_.shrink_to_fit();
     odd_rank_.shrink_to_fit();
     odd_tags_.shrink_to_fit();
+    odd_payload_.shrink_to_fit();
     payload_.shrink_to_fit();
     arena_.shrink_to_fit();
 }

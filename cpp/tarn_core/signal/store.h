@@ -41,7 +41,7 @@ class alignas(64) Column {
     Tag run_tag(size_t r) const;
     SignalValue run_value(size_t r) const;
     // The Int payload of run r; only meaningful when run_tag(r) == Tag::Int.
-    uint64_t run_int(size_t r) const { return load(r); }
+    uint64_t run_int(size_t r) const { return slot(r); }
     // True when runs a and b hold identical representations.
     bool runs_identical(size_t a, size_t b) const;
 
@@ -58,7 +58,9 @@ class alignas(64) Column {
     enum : uint8_t { kLogicInline = 6 };
     static constexpr size_t kBlock = 256;  // runs per 16-bit start block
 
-    uint64_t load(size_t r) const {
+    // The payload_ slot of run r: an Int run's value (0 for the other runs, whose payloads live
+    // beside their tags, so a rare wide one does not widen every slot).
+    uint64_t slot(size_t r) const {
         switch (width_) {
             case 0:
                 return toggle0_ ^ (r & 1);
@@ -86,16 +88,35 @@ class alignas(64) Column {
     void materialize(uint8_t width);
     uint64_t encode(const SignalValue& v, uint8_t* tag);
     bool payload_equal(uint8_t ta, uint64_t pa, uint8_t tb, uint64_t pb) const;
-    uint8_t tag_at(size_t r) const {
-        if (!mixed_) return 0;
+    // Position of run r among the non-Int runs, or npos for an Int run.
+    size_t odd_index(size_t r) const {
+        if (!mixed_) return npos;
         uint64_t word = odd_bits_[r >> 6], bit = uint64_t(1) << (r & 63);
-        if (!(word & bit)) return 0;
-        return odd_tags_[odd_rank_[r >> 6] +
-                         static_cast<size_t>(__builtin_popcountll(word & (bit - 1)))];
+        if (!(word & bit)) return npos;
+        return odd_rank_[r >> 6] + static_cast<size_t>(__builtin_popcountll(word & (bit - 1)));
     }
-    void push_tag(uint8_t tag);
+    uint8_t tag_at(size_t r) const {
+        size_t k = odd_index(r);
+        return k == npos ? 0 : odd_tags_[k];
+    }
+    // Tag and payload of run r.
+    uint8_t entry(size_t r, uint64_t* payload) const {
+        size_t k = odd_index(r);
+        if (k == npos) {
+            *payload = slot(r);
+            return 0;
+        }
+        *payload = odd_payload_[k];
+        return odd_tags_[k];
+    }
+    uint64_t load(size_t r) const {
+        uint64_t p;
+        entry(r, &p);
+        return p;
+    }
+    void push_tag(uint8_t tag, uint64_t payload);
     void pop_tag();
-    void set_last_tag(uint8_t tag);
+    void set_last_tag(uint8_t tag, uint64_t payload);
     void make_mixed();
     void push_start(uint64_t start);
     void push_run(uint64_t start, uint8_t tag, uint64_t payload);
@@ -183,11 +204,13 @@ class alignas(64) Column {
     bool mixed_ = false;
     bool keep_missing_ = false;  // see SignalStore::keep_leading_missing
     // Once a non-Int value arrives (mixed_): one bit per run telling which runs hold one, the
-    // number of such runs before each 64-run word, and their tags in run order. Such values
-    // are rare in most columns (an x now and then), so this costs far less than a tag per run.
+    // number of such runs before each 64-run word, and their tags and payloads in run order. Such
+    // values are rare in most columns (an x now and then), so this costs far less than a tag per
+    // run.
     PodVec<uint64_t> odd_bits_;
     PodVec<uint32_t> odd_rank_;
     PodVec<uint8_t> odd_tags_;
+    PodVec<uint64_t> odd_payload_;
     PodVec<uint32_t> base_;
     PodVec<uint32_t> starts32_;
     PodVec<uint8_t> arena_;  // variable-size values (Wide, long Logic, Str)

@@ -228,6 +228,7 @@ fst::Status Loader::decode_section(const fst::SectionData& sec, size_t count, si
                 return;
             }
         }
+        r_.release_signals(sec, todo[bounds[task]], todo[bounds[task + 1] - 1]);
     });
     for (auto& e : errors)
         if (e) return std::move(*e);
