@@ -1,6 +1,7 @@
 #include "eval/pool.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -150,8 +151,16 @@ Pool& pool() {
 }  // namespace
 
 size_t worker_count() {
-    unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
+    // The cores this process may run on (taskset, container CPU sets), fixed at first use like
+    // the pool itself.
+    static const size_t count = [] {
+        cpu_set_t set;
+        if (sched_getaffinity(0, sizeof(set), &set) == 0 && CPU_COUNT(&set) > 0)
+            return static_cast<size_t>(CPU_COUNT(&set));
+        unsigned n = std::thread::hardware_concurrency();
+        return n == 0 ? size_t(1) : size_t(n);
+    }();
+    return count;
 }
 
 void parallel_for(size_t n, const std::function<void(size_t)>& task) {

@@ -8,7 +8,7 @@
 
 namespace tarn::eval {
 
-// Number of workers the pool runs (the number of CPU cores, at least 1).
+// Number of workers the pool runs: the CPU cores this process may use (at least 1).
 size_t worker_count();
 
 // Runs task(i) for every i in [0, n) on the pool and returns when all are done. The calling

@@ -469,32 +469,37 @@ void Column::set(uint64_t index, const SignalValue& v) {
     }
 }
 
-void Column::append_runs(Column& src, uint64_t offset) {
-    // Room for every run at once: one reallocation per array rather than a growth series.
-    size_t runs = n_ + src.n_;
-    if (wide_starts_ || src.wide_starts_) {
+void Column::reserve_runs(size_t runs, uint8_t width, bool mixed, bool wide) {
+    if (wide_starts_ || wide) {
         starts32_.reserve(runs);
     } else {
         lo_.reserve(runs);
         base_.reserve(runs / kBlock + 2);
     }
-    if (mixed_ || src.mixed_) {
+    if (mixed_ || mixed) {
         odd_bits_.reserve(runs / 64 + 1);
         odd_rank_.reserve(runs / 64 + 1);
     }
-    payload_.reserve(runs * std::max(width_, src.width_));
+    payload_.reserve(runs * std::max(width_, width));
+}
+
+void Column::append_runs(const Column& src, uint64_t offset) {
     for (size_t r = 0; r < src.n_; ++r) {
         uint64_t index = offset + src.run_start(r);
         if (index > kMaxIndex) break;
-        uint8_t tag = src.tag_at(r);
-        if (tag == kTagInt)
-            append_int(index, src.load(r));
-        else if (is_arena(tag))
+        uint64_t p;
+        uint8_t tag = src.entry(r, &p);
+        if (is_arena(tag)) {
             append(index, src.run_value(r));  // the payload points into src's arena
-        else
-            append_encoded(index, tag, src.load(r));
+        } else if (r == 0) {
+            // The first run may repeat our last value, or be a leading Missing we drop.
+            append_encoded(index, tag, p);
+        } else if (tag != kTagInt || !push_int_fast(static_cast<uint32_t>(index), p)) {
+            // Later runs differ from the run before them, so each opens a run here too.
+            push_run(index, tag, p);
+            if (index + 1 > end_) end_ = static_cast<uint32_t>(index + 1);
+        }
     }
-    src = Column();
 }
 
 void Column::shrink() {
@@ -524,11 +529,27 @@ void SignalStore::reserve_ids(uint64_t n) {
         for (size_t i = old; i < columns_.size(); ++i) columns_[i].keep_missing_ = true;
 }
 
-void SignalStore::splice(uint64_t id, SignalStore& src, uint64_t offset) {
-    if (id >= src.columns_.size()) return;
-    Column& from = src.columns_[static_cast<size_t>(id)];
-    if (from.n_ == 0) return;
-    col(id).append_runs(from, offset);
+void SignalStore::reserve_splice(uint64_t id, const std::vector<const SignalStore*>& srcs) {
+    size_t runs = 0;
+    uint8_t width = 0;
+    bool mixed = false, wide = false;
+    for (const SignalStore* src : srcs) {
+        const Column* c = src->column(id);
+        if (!c || c->n_ == 0) continue;
+        runs += c->n_;
+        width = std::max(width, c->width_);
+        mixed = mixed || c->mixed_;
+        wide = wide || c->wide_starts_;
+    }
+    if (runs == 0) return;
+    Column& to = col(id);
+    to.reserve_runs(to.n_ + runs, width, mixed, wide);
+}
+
+void SignalStore::splice(uint64_t id, const SignalStore& src, uint64_t offset) {
+    const Column* from = src.column(id);
+    if (!from || from->n_ == 0 || id >= columns_.size()) return;
+    columns_[static_cast<size_t>(id)].append_runs(*from, offset);
 }
 
 void SignalStore::set(uint64_t id, uint64_t index, const SignalValue& value) {

@@ -175,7 +175,8 @@ class alignas(64) Column {
     }
     void append_int_slow(uint64_t index, uint64_t v);
     void append_encoded(uint64_t index, uint8_t tag, uint64_t payload);
-    void append_runs(Column& src, uint64_t offset);
+    void reserve_runs(size_t runs, uint8_t width, bool mixed, bool wide);
+    void append_runs(const Column& src, uint64_t offset);
     void set(uint64_t index, const SignalValue& v);
     void shrink();
 
@@ -243,9 +244,15 @@ class SignalStore {
     void keep_leading_missing() { keep_missing_ = true; }
     // Appends the runs of src's column `id` (written with the sequential API, in
     // keep_leading_missing mode, at indices counted from 0) to this store's column `id`, at
-    // indices shifted by `offset`, as if they had been appended here; then frees src's column.
-    // Calls for different ids may run at once.
-    void splice(uint64_t id, SignalStore& src, uint64_t offset);
+    // indices shifted by `offset`, as if they had been appended here. reserve_splice first
+    // makes room for the runs of all the stores to come, so that splicing allocates (almost)
+    // nothing: calls for different ids may then run at once without contending for the heap.
+    void reserve_splice(uint64_t id, const std::vector<const SignalStore*>& srcs);
+    void splice(uint64_t id, const SignalStore& src, uint64_t offset);
+    // Frees column `id` (it reads Missing everywhere afterwards).
+    void drop(uint64_t id) {
+        if (id < columns_.size()) columns_[static_cast<size_t>(id)] = Column();
+    }
 
     size_t num_columns() const { return columns_.size(); }
     const Column* column(uint64_t id) const {

@@ -25,15 +25,6 @@ namespace vcd {
 
 namespace {
 
-// A piece's columns were allocated by the thread that parsed it, and the allocator keeps their
-// memory for that thread once they are freed; the joined columns grow elsewhere. Handing freed
-// pages back as the join goes keeps its peak near the size of the data.
-void give_back_freed_memory() {
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
-}
-
 constexpr size_t kAlphabet = 94;  // printable ASCII '!'..'~'
 constexpr size_t kSmallSlots =
     kAlphabet + kAlphabet * kAlphabet + kAlphabet * kAlphabet * kAlphabet;
@@ -328,6 +319,9 @@ void Parser::restart_after_header() {
     header_mode_ = piece_mode_ = halted_ = false;
 }
 
+}  // namespace vcd
+namespace { void give_back_freed_memory(); }
+namespace vcd {
 void Parser::join(std::vector<Parser*>& pieces) {
     std::vector<uint64_t> offsets;
     for (Parser* p : pieces) {
@@ -338,16 +332,21 @@ void Parser::join(std::vector<Parser*>& pieces) {
     }
     if (!d_.timestamps.empty()) current_index_ = d_.timestamps.size() - 1;
     d_.store.reserve_ids(next_id_);
-    // Columns are independent: a task joins a stretch of ids from every piece, in order.
-    constexpr uint64_t kIdsPerTask = 256;
-    uint64_t tasks = (next_id_ + kIdsPerTask - 1) / kIdsPerTask;
-    eval::parallel_for(static_cast<size_t>(tasks), [&](size_t t) {
-        uint64_t lo = t * kIdsPerTask, hi = std::min(next_id_, lo + kIdsPerTask);
-        for (uint64_t id = lo; id < hi; ++id)
-            for (size_t k = 0; k < pieces.size(); ++k)
-                d_.store.splice(id, pieces[k]->d_.store, offsets[k]);
-        give_back_freed_memory();
-    });
+    // One thread joins: the joined columns all grow in the heap arena of the thread that parsed
+    // the first piece, and threads growing them at once would mostly wait for one another.
+    // Each column is sized once for all its runs, and the pieces' memory is handed back as it
+    // is freed, so the peak stays near the size of the data.
+    std::vector<const SignalStore*> stores;
+    for (Parser* p : pieces) stores.push_back(&p->d_.store);
+    constexpr uint64_t kTrimEvery = 1024;
+    for (uint64_t id = 0; id < next_id_; ++id) {
+        d_.store.reserve_splice(id, stores);
+        for (size_t k = 0; k < pieces.size(); ++k) {
+            d_.store.splice(id, pieces[k]->d_.store, offsets[k]);
+            pieces[k]->d_.store.drop(id);
+        }
+        if (id % kTrimEvery == kTrimEvery - 1) give_back_freed_memory();
+    }
 }
 
 Trace Parser::finish() {
@@ -367,6 +366,14 @@ std::string os_error(int err) {
 }  // namespace
 
 namespace {
+
+// The pieces' columns were allocated by the threads that parsed them, and the allocator keeps
+// memory freed there for those threads; the joined columns grew elsewhere. Hand it back.
+void give_back_freed_memory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 // Small enough that a block is still in cache when parsed; a longer line grows the buffer.
 constexpr size_t kBlock = size_t(1) << 20;
@@ -488,6 +495,8 @@ int load_in_pieces(int fd, uint64_t size, size_t pieces, vcd::Parser& p) {
     std::vector<vcd::Parser*> joined;
     for (auto& q : rest) joined.push_back(q.get());
     p.join(joined);
+    rest.clear();
+    give_back_freed_memory();
     return 0;
 }
 
