@@ -320,7 +320,9 @@ void Parser::restart_after_header() {
 }
 
 }  // namespace vcd
-namespace { void give_back_freed_memory(); }
+namespace {
+void give_back_freed_memory();
+}
 namespace vcd {
 void Parser::join(std::vector<Parser*>& pieces) {
     std::vector<uint64_t> offsets;
@@ -484,9 +486,14 @@ int load_in_pieces(int fd, uint64_t size, size_t pieces, vcd::Parser& p) {
         if (e) return e;
 
     bool sequential = p.needs_sequential();
-    for (auto& q : rest) sequential = sequential || q->needs_sequential();
-    if (sequential) {
-        // A declaration among the value changes: the pieces cannot share one code table.
+    uint64_t stamps = p.stamp_count();
+    for (auto& q : rest) {
+        sequential = sequential || q->needs_sequential();
+        stamps += q->stamp_count();
+    }
+    if (sequential || stamps > kMaxIndex + 1) {
+        // A declaration among the value changes (the pieces cannot share one code table), or
+        // more time stamps than the store can index (one pass knows where the limit falls).
         rest.clear();
         p.restart_after_header();
         uint64_t stopped;
@@ -522,11 +529,9 @@ Result<Trace> read_vcd_file(const std::string& path, const VcdReadOptions& optio
     vcd::Parser p;
     size_t pieces = options.pieces ? options.pieces : eval::worker_count();
     struct stat st;
-    // Pieces need a regular file to read at any offset. Every time stamp takes at least two
-    // bytes, so a file below twice the index limit cannot run past it in any piece.
+    // Pieces need a regular file to read at any offset.
     bool split = pieces > 1 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                 uint64_t(st.st_size) >= options.min_split_bytes &&
-                 uint64_t(st.st_size) / 2 < kMaxIndex;
+                 uint64_t(st.st_size) >= options.min_split_bytes;
     uint64_t stopped;
     int err = split ? load_in_pieces(fd, uint64_t(st.st_size), pieces, p)
                     : feed_fd(fd, p, 0, kToEnd, false, &stopped);

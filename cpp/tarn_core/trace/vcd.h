@@ -67,6 +67,7 @@ class Parser {
     void set_header_mode(bool on) { header_mode_ = on; }
     bool at_first_stamp() const { return halted_ && header_mode_; }
     bool halted() const { return halted_; }
+    size_t stamp_count() const { return d_.timestamps.size(); }
     // After the header: the primary parses the first piece itself, in piece mode.
     void begin_pieces();
     // Pieces stop at a declaration line: the section must then be read in one pass.
