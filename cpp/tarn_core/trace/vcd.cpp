@@ -340,7 +340,7 @@ void Parser::join(std::vector<Parser*>& pieces) {
     // is freed, so the peak stays near the size of the data.
     std::vector<const SignalStore*> stores;
     for (Parser* p : pieces) stores.push_back(&p->d_.store);
-    constexpr uint64_t kTrimEvery = 1024;
+    constexpr uint64_t kTrimEvery = 512;
     for (uint64_t id = 0; id < next_id_; ++id) {
         d_.store.reserve_splice(id, stores);
         for (size_t k = 0; k < pieces.size(); ++k) {
@@ -378,7 +378,7 @@ void give_back_freed_memory() {
 }
 
 // Small enough that a block is still in cache when parsed; a longer line grows the buffer.
-constexpr size_t kBlock = size_t(1) << 20;
+constexpr size_t kBlock = size_t(256) << 10;
 constexpr uint64_t kToEnd = UINT64_MAX;
 
 // Feeds bytes [from, to) of fd (to its end with kToEnd) through `p`: with pread when
