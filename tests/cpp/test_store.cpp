@@ -240,3 +240,41 @@ TEST(Store, SpliceEqualsOneStore) {
         }
     }
 }
+
+// Runs a thousand or two indices apart: 256 of them cannot share a 16-bit base, 32 can. Later a
+// gap no block can span forces plain starts. Rewrites within an index pop runs across the
+// smaller blocks' edges.
+TEST(Store, QuietColumnsMatchLastWrites) {
+    std::mt19937_64 rng(4242);
+    for (int round = 0; round < 4; ++round) {
+        SignalStore s;
+        std::map<uint64_t, SignalValue> last;  // the last write at each written index
+        uint64_t index = 0;
+        for (int k = 0; k < 1500; ++k) {
+            index += 1000 + rng() % 1000;
+            if (round % 2 == 1 && k == 1200) index += 70000;
+            int writes = 1 + int(rng() % 3);
+            for (int w = 0; w < writes; ++w) {
+                SignalValue v = rng() % 10 ? SignalValue::make_int(rng() % 3) : random_value(rng);
+                s.append(0, index, v);
+                last[index] = v;
+            }
+        }
+        s.finish(index + 1);
+        // Sequential appends carry each write until the next written index.
+        auto expected = [&](uint64_t i) {
+            if (i > index) return SignalValue::missing();  // past the end
+            auto it = last.upper_bound(i);
+            return it == last.begin() ? SignalValue::missing() : std::prev(it)->second;
+        };
+        for (const auto& [at, v] : last) {
+            for (uint64_t i : {at - 1, at, at + 1})
+                ASSERT_TRUE(same(s.get(0, i), expected(i))) << "round " << round << " index " << i;
+        }
+        const tarn::Column* c = s.column(0);
+        for (size_t r = 0; r + 1 < c->num_runs(); ++r) {
+            ASSERT_LT(c->run_start(r), c->run_start(r + 1));
+            ASSERT_TRUE(same(c->run_value(r), expected(c->run_start(r))));
+        }
+    }
+}

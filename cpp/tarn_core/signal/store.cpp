@@ -294,9 +294,38 @@ void Column::set_last_tag(uint8_t tag, uint64_t payload) {
     }
 }
 
+// Regroups the runs' starts, and a next one, into blocks of 2^shift runs; false (nothing
+// changed) when some block would span more than 16-bit offsets.
+bool Column::rebuild_blocks(uint8_t shift, uint64_t next_start) {
+    std::vector<uint32_t> starts(n_ + 1);
+    for (size_t r = 0; r < n_; ++r) starts[r] = static_cast<uint32_t>(run_start(r));
+    starts[n_] = static_cast<uint32_t>(next_start);
+    const size_t per = size_t(1) << shift;
+    for (size_t b = 0; b < starts.size(); b += per) {
+        size_t last = std::min(starts.size(), b + per) - 1;
+        if (starts[last] - starts[b] > UINT16_MAX) return false;
+    }
+    PodVec<uint32_t> base;
+    PodVec<uint16_t> lo;
+    base.reserve((n_ >> shift) + 1);
+    lo.reserve(lo_.capacity());
+    for (size_t r = 0; r < n_; ++r) {
+        if ((r & (per - 1)) == 0) base.push_back(starts[r]);
+        lo.push_back(static_cast<uint16_t>(starts[r] - base.back()));
+    }
+    base_ = std::move(base);
+    lo_ = std::move(lo);
+    block_shift_ = shift;
+    if (!base_.empty()) block_base_ = base_.back();
+    return true;
+}
+
 void Column::push_start(uint64_t start) {
     if (!wide_starts_) {
-        if (n_ % kBlock == 0) {
+        // Runs too far apart for this block size: smaller blocks, if every block then fits.
+        if (!block_start(n_) && start - block_base_ > UINT16_MAX && block_shift_ > kSmallBlockShift)
+            rebuild_blocks(kSmallBlockShift, start);
+        if (block_start(n_)) {
             reserve_more(base_, 1);
             base_.push_back(static_cast<uint32_t>(start));
             block_base_ = static_cast<uint32_t>(start);
@@ -310,7 +339,7 @@ void Column::push_start(uint64_t start) {
             lo_.push_back(static_cast<uint16_t>(off));
             return;
         }
-        // Runs too far apart for 16-bit offsets: switch this column to plain starts.
+        // Else plain starts.
         starts32_.reserve(n_ + n_ / 4 + 16);
         for (size_t r = 0; r < n_; ++r) starts32_.push_back(static_cast<uint32_t>(run_start(r)));
         lo_ = PodVec<uint16_t>();
@@ -352,7 +381,7 @@ void Column::pop_run() {
         starts32_.pop_back();
     } else {
         lo_.pop_back();
-        if (n_ % kBlock == 0) base_.pop_back();
+        if (block_start(n_)) base_.pop_back();
         if (!base_.empty()) block_base_ = base_.back();
     }
     if (mixed_) pop_tag();
@@ -398,6 +427,7 @@ void Column::clear_runs() {
     width_ = 0;
     toggle0_ = 0;
     wide_starts_ = false;
+    block_shift_ = kBlockShift;
     mixed_ = false;
 }
 
@@ -474,7 +504,7 @@ void Column::reserve_runs(size_t runs, uint8_t width, bool mixed, bool wide) {
         starts32_.reserve(runs);
     } else {
         lo_.reserve(runs);
-        base_.reserve(runs / kBlock + 2);
+        base_.reserve((runs >> block_shift_) + 2);
     }
     if (mixed_ || mixed) {
         odd_bits_.reserve(runs / 64 + 1);

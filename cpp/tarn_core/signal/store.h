@@ -34,7 +34,7 @@ class alignas(64) Column {
     uint64_t end() const { return end_; }
     size_t num_runs() const { return n_; }
     uint64_t run_start(size_t r) const {
-        return wide_starts_ ? starts32_[r] : uint64_t(base_[r / kBlock]) + lo_[r];
+        return wide_starts_ ? starts32_[r] : uint64_t(base_[r >> block_shift_]) + lo_[r];
     }
     // First index after run r (the next run's start, or end()).
     uint64_t run_stop(size_t r) const { return r + 1 < n_ ? run_start(r + 1) : end_; }
@@ -56,7 +56,11 @@ class alignas(64) Column {
   private:
     friend class SignalStore;
     enum : uint8_t { kLogicInline = 6 };
-    static constexpr size_t kBlock = 256;  // runs per 16-bit start block
+    // Runs per 16-bit start block: 256, or 32 for quieter signals whose runs lie too far apart
+    // for 256 of them to share a base.
+    static constexpr uint8_t kBlockShift = 8, kSmallBlockShift = 5;
+    bool block_start(size_t r) const { return (r & ((size_t(1) << block_shift_) - 1)) == 0; }
+    bool rebuild_blocks(uint8_t shift, uint64_t next_start);
 
     // The payload_ slot of run r: an Int run's value (0 for the other runs, whose payloads live
     // beside their tags, so a rare wide one does not widen every slot).
@@ -140,7 +144,7 @@ class alignas(64) Column {
     }
     bool push_int_fast(uint32_t index, uint64_t v) {
         uint32_t off = index - block_base_;
-        if (wide_starts_ || n_ % kBlock == 0 || off > UINT16_MAX || lo_.size() == lo_.capacity())
+        if (wide_starts_ || block_start(n_) || off > UINT16_MAX || lo_.size() == lo_.capacity())
             return false;
         if (mixed_ && n_ % 64 == 0) return false;  // a new word of odd_bits_
         switch (width_) {
@@ -183,8 +187,8 @@ class alignas(64) Column {
     // Field order matters: a value change on the loading hot path reads and writes the first
     // 64 bytes (aligned to a cache line) and, for mixed columns or new runs, the next 64 only.
 
-    // Run starts: 16-bit offsets from a 32-bit base per block of kBlock runs while every offset
-    // fits (busy signals), plain 32-bit starts otherwise.
+    // Run starts: 16-bit offsets from a 32-bit base per block of runs while every offset fits,
+    // plain 32-bit starts otherwise.
     PodVec<uint16_t> lo_;
     // Payloads: width_ bytes per run, little-endian. Width 0 is the toggle form of a signal whose
     // runs are Int 0 and 1 alternating (identical neighbours always merge, so a two-state bit
@@ -203,6 +207,7 @@ class alignas(64) Column {
     uint8_t toggle0_ = 0;
     bool wide_starts_ = false;
     bool mixed_ = false;
+    uint8_t block_shift_ = kBlockShift;
     bool keep_missing_ = false;  // see SignalStore::keep_leading_missing
     // Once a non-Int value arrives (mixed_): one bit per run telling which runs hold one, the
     // number of such runs before each 64-run word, and their tags and payloads in run order. Such
