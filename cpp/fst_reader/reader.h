@@ -175,6 +175,12 @@ class FstReader {
     }
 
     const MetaData& meta() const { return meta_; }
+    // Hands the time table over to the caller (meta().time_table is empty afterwards).
+    std::vector<uint64_t> take_time_table() {
+        std::vector<uint64_t> t;
+        if (meta_.time_table) t.swap(*meta_.time_table);
+        return t;
+    }
     std::span<const uint8_t> input_bytes() const { return input_.bytes(); }
 
     Status read_hierarchy(const std::function<void(FstHierarchyEntry&&)>& callback) const;

@@ -9,9 +9,24 @@ format-detecting loader and a compiler for written conditions::
     hits = trace.find(tarn.compile(trace, "top.valid && top.ready"))
 """
 
+from typing import TYPE_CHECKING, Any
+
 from tarn._core import PyExpr, PyTrace
-from tarn.expr import ExprError, compile
 from tarn.formats import FORMATS, detect_format, open
+
+if TYPE_CHECKING:
+    from tarn.expr import ExprError, compile
+
+
+def __getattr__(name: str) -> Any:
+    # The condition compiler and what it imports load on first use: a script that only loads
+    # dumps and queries them does not pay for them in start-up time or memory.
+    if name in ("compile", "ExprError"):
+        from tarn import expr
+
+        return getattr(expr, name)
+    raise AttributeError(f"module 'tarn' has no attribute {name!r}")
+
 
 # open and compile are left out of the star-import list: they would shadow the builtins of the
 # same names. Use them as tarn.open and tarn.compile.

@@ -72,7 +72,7 @@ struct IndexMap {
 
 class Loader {
   public:
-    Loader(const fst::FstReader& r, const FstLoadOptions& o) : r_(r), options_(o) {}
+    Loader(fst::FstReader& r, const FstLoadOptions& o) : r_(r), options_(o) {}
 
     Result<Trace> run();
 
@@ -89,7 +89,7 @@ class Loader {
     fst::Status decode_section(const fst::SectionData& sec, size_t count, size_t limit,
                                const IndexMap& index_of);
 
-    const fst::FstReader& r_;
+    fst::FstReader& r_;
     FstLoadOptions options_;
     TraceData d_;
     std::string path_;                  // the open scopes joined with "."
@@ -293,7 +293,7 @@ Result<Trace> Loader::run() {
     if (over_budget_)
         return Result<Trace>::fail("FST hierarchy: the scopes expand to more than " +
                                    std::to_string(name_budget()) + " bytes of names");
-    d_.timestamps = *r_.meta().time_table;
+    d_.timestamps = r_.take_time_table();  // one copy in memory, not two
     d_.store.reserve_ids(next_id_);
     st = load_values();
     if (interrupted()) return Result<Trace>::fail("interrupted");
