@@ -3,9 +3,10 @@
     python bench/bench_load.py [FILE ...] [--runs N]
 
 Without FILE it uses bench/out/big.vcd (made by gen_vcd.py if missing) and, when present,
-bench/out/big.fst. Each run is a fresh interpreter, so peak resident memory is that of one load;
-"net" subtracts the peak of an interpreter that only imports tarn. Bytes per change use the
-change count recorded by gen_vcd.py.
+bench/out/big.fst. Loads use every core the process may run on; `taskset -c 0 python
+bench/bench_load.py` gives the one-core figures. Each run is a fresh interpreter, so peak
+resident memory is that of one load; "net" subtracts the peak of an interpreter that only
+imports tarn. Bytes per change use the change count recorded by gen_vcd.py.
 """
 
 from __future__ import annotations
