@@ -278,3 +278,27 @@ TEST(Store, QuietColumnsMatchLastWrites) {
         }
     }
 }
+
+// Payload slots widen a byte at a time as values grow, and every earlier value survives each
+// widening; a 40-bit bus takes 5 bytes per run, not 8.
+TEST(Store, PayloadsWidenByTheByte) {
+    SignalStore s;
+    std::vector<uint64_t> written;
+    for (int bits = 1; bits <= 64; ++bits) {
+        for (int k = 0; k < 3; ++k) {
+            uint64_t v = (bits == 64 ? ~uint64_t(0) : (uint64_t(1) << bits) - 1) - uint64_t(k);
+            s.append_int(0, written.size(), v);
+            written.push_back(v);
+        }
+    }
+    s.finish(written.size());
+    for (size_t i = 0; i < written.size(); ++i) ASSERT_EQ(s.get(0, i).as_int(), written[i]) << i;
+
+    SignalStore bus;
+    const int runs = 20000;
+    for (int i = 0; i < runs; ++i)
+        bus.append_int(0, uint64_t(i), (uint64_t(i) << 20) | 0x8000000001);
+    bus.finish(runs);
+    EXPECT_EQ(bus.get(0, 123).as_int(), (uint64_t(123) << 20) | 0x8000000001);
+    EXPECT_LT(bus.column(0)->bytes(), size_t(runs) * 8);  // 2 bytes of start + 5 of payload
+}

@@ -16,11 +16,9 @@ constexpr uint8_t kTagInt = 0, kTagWide = 1, kTagLogic = 2, kTagReal = 3, kTagSt
                   kTagMissing = 5;
 constexpr size_t kInlineLogicBits = 29;  // 5 bits of length + 2 bits per bit fit in 64
 
+// Bytes a payload needs: a 40-bit bus takes 5 per run, not 8.
 uint8_t width_for(uint64_t p) {
-    if (p < (uint64_t(1) << 8)) return 1;
-    if (p < (uint64_t(1) << 16)) return 2;
-    if (p < (uint64_t(1) << 32)) return 4;
-    return 8;
+    return p < 256 ? 1 : static_cast<uint8_t>((std::bit_width(p) + 7) / 8);
 }
 
 bool is_arena(uint8_t tag) {

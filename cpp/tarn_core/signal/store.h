@@ -65,26 +65,66 @@ class alignas(64) Column {
     // The payload_ slot of run r: an Int run's value (0 for the other runs, whose payloads live
     // beside their tags, so a rare wide one does not widen every slot).
     uint64_t slot(size_t r) const {
-        switch (width_) {
-            case 0:
-                return toggle0_ ^ (r & 1);
+        if (width_ == 0) return toggle0_ ^ (r & 1);
+        return load_bytes(payload_.data() + size_t(width_) * r, width_);
+    }
+    // The low `width` bytes (1 to 8) at p, little-endian; each width is a fixed-size copy.
+    static uint64_t load_bytes(const uint8_t* p, uint8_t width) {
+        uint64_t v = 0;
+        switch (width) {
             case 1:
-                return payload_[r];
-            case 2: {
-                uint16_t v;
-                std::memcpy(&v, payload_.data() + 2 * r, 2);
-                return v;
-            }
-            case 4: {
-                uint32_t v;
-                std::memcpy(&v, payload_.data() + 4 * r, 4);
-                return v;
-            }
-            default: {
-                uint64_t v;
-                std::memcpy(&v, payload_.data() + 8 * r, 8);
-                return v;
-            }
+                return *p;
+            case 2:
+                std::memcpy(&v, p, 2);
+                break;
+            case 3:
+                std::memcpy(&v, p, 3);
+                break;
+            case 4:
+                std::memcpy(&v, p, 4);
+                break;
+            case 5:
+                std::memcpy(&v, p, 5);
+                break;
+            case 6:
+                std::memcpy(&v, p, 6);
+                break;
+            case 7:
+                std::memcpy(&v, p, 7);
+                break;
+            default:
+                std::memcpy(&v, p, 8);
+                break;
+        }
+        return v;
+    }
+    // Appends the low `width` bytes of v where the caller has checked capacity.
+    void push_payload_unchecked(uint64_t v) {
+        switch (width_) {
+            case 1:
+                payload_.push_unchecked<1>(v);
+                break;
+            case 2:
+                payload_.push_unchecked<2>(v);
+                break;
+            case 3:
+                payload_.push_unchecked<3>(v);
+                break;
+            case 4:
+                payload_.push_unchecked<4>(v);
+                break;
+            case 5:
+                payload_.push_unchecked<5>(v);
+                break;
+            case 6:
+                payload_.push_unchecked<6>(v);
+                break;
+            case 7:
+                payload_.push_unchecked<7>(v);
+                break;
+            default:
+                payload_.push_unchecked<8>(v);
+                break;
         }
     }
     void store_payload(size_t r, uint64_t p);
@@ -147,26 +187,13 @@ class alignas(64) Column {
         if (wide_starts_ || block_start(n_) || off > UINT16_MAX || lo_.size() == lo_.capacity())
             return false;
         if (mixed_ && n_ % 64 == 0) return false;  // a new word of odd_bits_
-        switch (width_) {
-            case 0:
-                if (v != uint64_t(toggle0_ ^ (n_ & 1))) return false;
-                break;
-            case 1:
-                if (v > UINT8_MAX || payload_.size() == payload_.capacity()) return false;
-                payload_.push_unchecked<1>(v);
-                break;
-            case 2:
-                if (v > UINT16_MAX || payload_.size() + 2 > payload_.capacity()) return false;
-                payload_.push_unchecked<2>(v);
-                break;
-            case 4:
-                if (v > UINT32_MAX || payload_.size() + 4 > payload_.capacity()) return false;
-                payload_.push_unchecked<4>(v);
-                break;
-            default:
-                if (payload_.size() + 8 > payload_.capacity()) return false;
-                payload_.push_unchecked<8>(v);
-                break;
+        if (width_ == 0) {
+            if (v != uint64_t(toggle0_ ^ (n_ & 1))) return false;
+        } else {
+            if ((width_ < 8 && (v >> (8 * width_)) != 0) ||
+                payload_.size() + width_ > payload_.capacity())
+                return false;
+            push_payload_unchecked(v);
         }
         lo_.push_unchecked<2>(off);
         // An Int run in a mixed column: its bit in odd_bits_ is already clear.
@@ -190,7 +217,8 @@ class alignas(64) Column {
     // Run starts: 16-bit offsets from a 32-bit base per block of runs while every offset fits,
     // plain 32-bit starts otherwise.
     PodVec<uint16_t> lo_;
-    // Payloads: width_ bytes per run, little-endian. Width 0 is the toggle form of a signal whose
+    // Payloads: width_ bytes per run (1 to 8, as many as the largest Int needs), little-endian.
+    // Width 0 is the toggle form of a signal whose
     // runs are Int 0 and 1 alternating (identical neighbours always merge, so a two-state bit
     // stays in this form): run r holds toggle0_ ^ (r & 1) and costs no payload bytes at all.
     PodVec<uint8_t> payload_;
