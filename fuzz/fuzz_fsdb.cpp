@@ -3,19 +3,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "read_back.h"
 #include "trace/fsdb.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // An exactly sized heap copy, so that AddressSanitizer catches any read past the end.
     std::vector<uint8_t> bytes(data, data + size);
     auto trace = tarn::fsdb::parse(bytes);
-    if (trace) {
-        const auto& t = trace.value();
-        for (const auto& name : t.signal_names()) {
-            (void)t.signal_value(name, 0);
-            (void)t.signal_value(name, t.max_index());
-            (void)t.signal_width(name);
-        }
-    }
+    read_back(trace);
     return 0;
 }

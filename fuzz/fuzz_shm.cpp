@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "read_back.h"
 #include "trace/shm.h"
 
 namespace {
@@ -42,12 +43,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::optional<std::string_view>> trns{std::string_view(t1.get(), n_t1),
                                                       std::string_view(t2.get(), n_t2)};
     auto trace = tarn::shm::build(std::string_view(dsn.get(), n_dsn), trns);
-    if (trace) {
-        const auto& t = trace.value();
-        for (const auto& name : t.signal_names()) {
-            (void)t.signal_value(name, 0);
-            (void)t.signal_value(name, t.max_index());
-        }
-    }
+    read_back(trace);
     return 0;
 }

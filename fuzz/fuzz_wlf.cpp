@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "read_back.h"
 #include "trace/wlf.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -12,12 +13,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> bytes(size > 0 && size < tarn::wlf::kPage ? tarn::wlf::kPage : size);
     std::copy(data, data + size, bytes.begin());
     auto trace = tarn::wlf::parse(bytes);
-    if (trace) {
-        const auto& t = trace.value();
-        for (const auto& name : t.signal_names()) {
-            (void)t.signal_value(name, 0);
-            (void)t.signal_value(name, t.max_index());
-        }
-    }
+    read_back(trace);
     return 0;
 }

@@ -98,35 +98,6 @@ class alignas(64) Column {
         }
         return v;
     }
-    // Appends the low `width` bytes of v where the caller has checked capacity.
-    void push_payload_unchecked(uint64_t v) {
-        switch (width_) {
-            case 1:
-                payload_.push_unchecked<1>(v);
-                break;
-            case 2:
-                payload_.push_unchecked<2>(v);
-                break;
-            case 3:
-                payload_.push_unchecked<3>(v);
-                break;
-            case 4:
-                payload_.push_unchecked<4>(v);
-                break;
-            case 5:
-                payload_.push_unchecked<5>(v);
-                break;
-            case 6:
-                payload_.push_unchecked<6>(v);
-                break;
-            case 7:
-                payload_.push_unchecked<7>(v);
-                break;
-            default:
-                payload_.push_unchecked<8>(v);
-                break;
-        }
-    }
     void store_payload(size_t r, uint64_t p);
     void widen(uint8_t width);
     void materialize(uint8_t width);
@@ -191,9 +162,9 @@ class alignas(64) Column {
             if (v != uint64_t(toggle0_ ^ (n_ & 1))) return false;
         } else {
             if ((width_ < 8 && (v >> (8 * width_)) != 0) ||
-                payload_.size() + width_ > payload_.capacity())
+                payload_.size() + 8 > payload_.capacity())
                 return false;
-            push_payload_unchecked(v);
+            payload_.push_low_bytes(v, width_);
         }
         lo_.push_unchecked<2>(off);
         // An Int run in a mixed column: its bit in odd_bits_ is already clear.
@@ -278,8 +249,8 @@ class SignalStore {
     // Appends the runs of src's column `id` (written with the sequential API, in
     // keep_leading_missing mode, at indices counted from 0) to this store's column `id`, at
     // indices shifted by `offset`, as if they had been appended here. reserve_splice first
-    // makes room for the runs of all the stores to come, so that splicing allocates (almost)
-    // nothing: calls for different ids may then run at once without contending for the heap.
+    // sizes the column once for the runs of all the stores to come. Calls for different ids
+    // touch different columns only.
     void reserve_splice(uint64_t id, const std::vector<const SignalStore*>& srcs);
     void splice(uint64_t id, const SignalStore& src, uint64_t offset);
     // Frees column `id` (it reads Missing everywhere afterwards).

@@ -39,6 +39,14 @@ bool starts_with(std::string_view s, std::string_view p) {
     return s.size() >= p.size() && std::memcmp(s.data(), p.data(), p.size()) == 0;
 }
 
+// The pieces' columns were allocated by the threads that parsed them, and the allocator keeps
+// memory freed there for those threads; the joined columns grew elsewhere. Hand it back.
+void give_back_freed_memory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
 }  // namespace
 
 bool CodeTable::small_key(std::string_view code, size_t* slot) {
@@ -319,20 +327,13 @@ void Parser::restart_after_header() {
     header_mode_ = piece_mode_ = halted_ = false;
 }
 
-}  // namespace vcd
-namespace {
-void give_back_freed_memory();
-}
-namespace vcd {
 void Parser::join(std::vector<Parser*>& pieces) {
     std::vector<uint64_t> offsets;
     for (Parser* p : pieces) {
         offsets.push_back(d_.timestamps.size());
         d_.timestamps.insert(d_.timestamps.end(), p->d_.timestamps.begin(), p->d_.timestamps.end());
         p->d_.timestamps = {};
-        if (p->dumping_) dumping_ = true;
     }
-    if (!d_.timestamps.empty()) current_index_ = d_.timestamps.size() - 1;
     d_.store.reserve_ids(next_id_);
     // One thread joins: the joined columns all grow in the heap arena of the thread that parsed
     // the first piece, and threads growing them at once would mostly wait for one another.
@@ -368,14 +369,6 @@ std::string os_error(int err) {
 }  // namespace
 
 namespace {
-
-// The pieces' columns were allocated by the threads that parsed them, and the allocator keeps
-// memory freed there for those threads; the joined columns grew elsewhere. Hand it back.
-void give_back_freed_memory() {
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
-}
 
 // Small enough that a block is still in cache when parsed; a longer line grows the buffer.
 constexpr size_t kBlock = size_t(256) << 10;
@@ -503,7 +496,7 @@ int load_in_pieces(int fd, uint64_t size, size_t pieces, vcd::Parser& p) {
     for (auto& q : rest) joined.push_back(q.get());
     p.join(joined);
     rest.clear();
-    give_back_freed_memory();
+    vcd::give_back_freed_memory();
     return 0;
 }
 

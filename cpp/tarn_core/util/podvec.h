@@ -73,6 +73,14 @@ class PodVec {
         p_[n_++] = v;
     }
     void pop_back() { --n_; }
+    // Appends the low `bytes` bytes (1 to 8) of v, little-endian. The caller has checked that 8
+    // bytes fit: all 8 are written, which beats a copy of variable size, and the size grows by
+    // `bytes` only.
+    void push_low_bytes(uint64_t v, size_t bytes) {
+        static_assert(sizeof(T) == 1);
+        std::memcpy(p_ + n_, &v, 8);
+        n_ += bytes;
+    }
     // Appends the low Bytes bytes of v (little-endian) where the caller has checked capacity.
     template <size_t Bytes>
     void push_unchecked(uint64_t v) {
