@@ -42,24 +42,33 @@ def finish(proc: subprocess.Popen) -> str:
     return out
 
 
-def test_interrupt_load_waiting_on_a_pipe(tmp_path):
-    # A dump from a pipe whose writer never finishes: only Ctrl-C ends the load.
+def load_from_fifo(tmp_path, then: str = ""):
+    """A child that says "loading", loads a dump from a new FIFO, says how that ended, then runs
+    `then`. Returns the FIFO's path and the child, once it is loading."""
     fifo = tmp_path / "dump.vcd"
     os.mkfifo(fifo)
     proc = child(
-        f"""
-        from tarn import PyTrace
-        print("loading", flush=True)
-        try:
-            PyTrace.from_vcd({str(fifo)!r})
-            print("loaded")
-        except KeyboardInterrupt:
-            print("interrupted")
-        t = PyTrace.from_vcd_string("$var wire 1 ! a $end\\n#0\\n1!\\n")
-        print(t.signal_value("a", 0))
-        """
+        "from tarn import PyTrace\n"
+        'print("loading", flush=True)\n'
+        "try:\n"
+        f"    PyTrace.from_vcd({str(fifo)!r})\n"
+        '    print("loaded")\n'
+        "except KeyboardInterrupt:\n"
+        '    print("interrupted")\n' + textwrap.dedent(then)
     )
     assert proc.stdout.readline() == "loading\n"
+    return fifo, proc
+
+
+def test_interrupt_load_waiting_on_a_pipe(tmp_path):
+    # A dump from a pipe whose writer never finishes: only Ctrl-C ends the load.
+    fifo, proc = load_from_fifo(
+        tmp_path,
+        """
+        t = PyTrace.from_vcd_string("$var wire 1 ! a $end\\n#0\\n1!\\n")
+        print(t.signal_value("a", 0))
+        """,
+    )
     with open(fifo, "w") as w:
         w.write("$var wire 1 ! a $end\n$enddefinitions $end\n")
         for k in range(20000):
@@ -72,19 +81,7 @@ def test_interrupt_load_waiting_on_a_pipe(tmp_path):
 
 def test_interrupt_load_waiting_for_a_writer(tmp_path):
     # Opening a pipe that no one writes to waits in the kernel until the signal.
-    fifo = tmp_path / "dump.vcd"
-    os.mkfifo(fifo)
-    proc = child(
-        f"""
-        from tarn import PyTrace
-        print("loading", flush=True)
-        try:
-            PyTrace.from_vcd({str(fifo)!r})
-        except KeyboardInterrupt:
-            print("interrupted")
-        """
-    )
-    assert proc.stdout.readline() == "loading\n"
+    _, proc = load_from_fifo(tmp_path)
     time.sleep(0.3)
     proc.send_signal(signal.SIGINT)
     assert finish(proc).split() == ["interrupted"]
