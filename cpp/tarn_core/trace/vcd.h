@@ -68,10 +68,9 @@ class Parser {
     bool at_first_stamp() const { return halted_ && header_mode_; }
     bool halted() const { return halted_; }
     size_t stamp_count() const { return d_.timestamps.size(); }
-    // After the header: the primary parses the first piece itself, in piece mode.
+    // After the header: the primary parses the first piece itself, in piece mode. A piece stops
+    // at a declaration line, and the section must then be read in one pass.
     void begin_pieces();
-    // Pieces stop at a declaration line: the section must then be read in one pass.
-    void set_piece_mode(bool on) { piece_mode_ = on; }
     bool needs_sequential() const { return halted_ && !header_mode_; }
     // Back to the state after the header, so one pass can go on from there.
     void restart_after_header();
