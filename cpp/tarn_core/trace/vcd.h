@@ -75,8 +75,8 @@ class Parser {
     // Back to the state after the header, so one pass can go on from there.
     void restart_after_header();
 
-    // Appends a piece's time stamps and values after everything parsed so far; the piece's
-    // columns are freed as they are joined. Columns are joined on the worker pool.
+    // Appends the pieces' time stamps and values, in order, after everything parsed so far; the
+    // pieces' columns are freed as they are joined.
     void join(std::vector<Parser*>& pieces);
 
     // The declarations expand to more name text than the input can reasonably declare (deep
