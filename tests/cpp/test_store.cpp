@@ -5,6 +5,7 @@
 #include <random>
 
 #include "signal/store.h"
+#include "trace/change_log.h"
 
 using tarn::SignalStore;
 using tarn::SignalValue;
@@ -203,28 +204,40 @@ TEST(Store, LongAppendsWithRewritesMatchDenseModel) {
     }
 }
 
-// A store for a later stretch of indices, spliced after the first, equals one store written
-// with both stretches.
-TEST(Store, SpliceEqualsOneStore) {
+// Changes logged for a later stretch of indices and replayed after the first stretch, stream by
+// stream, equal the same changes appended in one pass. Larger rounds cross chunk boundaries and
+// use wider keys; one value is larger than a chunk.
+TEST(Store, ReplayedLogEqualsOneStore) {
     std::mt19937_64 rng(31337);
-    for (int round = 0; round < 200; ++round) {
-        const uint64_t ids = 1 + rng() % 4, len = 2 + rng() % 300, cut = 1 + rng() % (len - 1);
-        SignalStore one, first, second;
-        second.keep_leading_missing();
+    for (int round = 0; round < 120; ++round) {
+        const bool big = round % 40 == 39;
+        const uint64_t ids = big ? 20000 : 1 + rng() % 6;
+        const uint64_t len = big ? 40000 : 2 + rng() % 300, cut = 1 + rng() % (len - 1);
+        const size_t streams = 1 + round % 4;
+        SignalStore one, first;
+        tarn::ChangeLog log(ids, streams);
         for (uint64_t i = 0; i < len; ++i) {
-            int writes = int(rng() % 4);
+            if (i >= cut) log.put_stamp();
+            int writes = int(rng() % (big ? 60 : 4));
             for (int w = 0; w < writes; ++w) {
                 uint64_t id = rng() % ids;
-                SignalValue v = random_value(rng);
+                SignalValue v =
+                    rng() % 3 ? SignalValue::make_int(rng() % (big ? 1000 : 3)) : random_value(rng);
+                if (big && i == len / 2 && w == 0) {
+                    SignalValue::Bits b(5'000'000, tarn::kBit1);
+                    b[17] = tarn::kBitZ;
+                    v = SignalValue::make_logic(b);
+                }
                 one.append(id, i, v);
                 if (i < cut)
                     first.append(id, i, v);
                 else
-                    second.append(id, i - cut, v);
+                    log.put(id, v);
             }
         }
         first.reserve_ids(ids);
-        for (uint64_t id = 0; id < ids; ++id) first.splice(id, second, cut);
+        for (size_t k = 0; k < log.streams(); ++k) log.replay(k, first, cut);
+        EXPECT_EQ(log.bytes(), 0u);
         one.finish(len);
         first.finish(len);
         for (uint64_t id = 0; id < ids; ++id) {
@@ -236,6 +249,7 @@ TEST(Store, SpliceEqualsOneStore) {
                 ASSERT_EQ(a->run_start(r), b->run_start(r));
                 ASSERT_TRUE(same(a->run_value(r), b->run_value(r)));
             }
+            if (big) continue;
             for (uint64_t i = 0; i <= len; ++i) ASSERT_TRUE(same(one.get(id, i), first.get(id, i)));
         }
     }

@@ -431,14 +431,14 @@ void Column::clear_runs() {
 
 void Column::append_encoded(uint64_t index, uint8_t tag, uint64_t payload) {
     if (n_ == 0) {
-        if (tag != kTagMissing || keep_missing_) push_run(index, tag, payload);
+        if (tag != kTagMissing) push_run(index, tag, payload);
     } else {
         size_t last = n_ - 1;
         if (last_start_ == index) {
             set_last_run(tag, payload);
             if (last > 0 && payload_equal(tag_at(last - 1), load(last - 1), tag, payload))
                 pop_run();
-            else if (last == 0 && tag == kTagMissing && !keep_missing_)
+            else if (last == 0 && tag == kTagMissing)
                 pop_run();
         } else if (!payload_equal(last_tag_, last_payload_, tag, payload)) {
             push_run(index, tag, payload);
@@ -497,39 +497,6 @@ void Column::set(uint64_t index, const SignalValue& v) {
     }
 }
 
-void Column::reserve_runs(size_t runs, uint8_t width, bool mixed, bool wide) {
-    if (wide_starts_ || wide) {
-        starts32_.reserve(runs);
-    } else {
-        lo_.reserve(runs);
-        base_.reserve((runs >> block_shift_) + 2);
-    }
-    if (mixed_ || mixed) {
-        odd_bits_.reserve(runs / 64 + 1);
-        odd_rank_.reserve(runs / 64 + 1);
-    }
-    payload_.reserve(runs * std::max(width_, width));
-}
-
-void Column::append_runs(const Column& src, uint64_t offset) {
-    for (size_t r = 0; r < src.n_; ++r) {
-        uint64_t index = offset + src.run_start(r);
-        if (index > kMaxIndex) break;
-        uint64_t p;
-        uint8_t tag = src.entry(r, &p);
-        if (is_arena(tag)) {
-            append(index, src.run_value(r));  // the payload points into src's arena
-        } else if (r == 0) {
-            // The first run may repeat our last value, or be a leading Missing we drop.
-            append_encoded(index, tag, p);
-        } else if (tag != kTagInt || !push_int_fast(static_cast<uint32_t>(index), p)) {
-            // Later runs differ from the run before them, so each opens a run here too.
-            push_run(index, tag, p);
-            if (index + 1 > end_) end_ = static_cast<uint32_t>(index + 1);
-        }
-    }
-}
-
 void Column::shrink() {
     lo_.shrink_to_fit();
     base_.shrink_to_fit();
@@ -550,34 +517,7 @@ Column& SignalStore::col(uint64_t id) {
 }
 
 void SignalStore::reserve_ids(uint64_t n) {
-    size_t old = columns_.size();
-    if (n <= old) return;
-    columns_.resize(static_cast<size_t>(n));
-    if (keep_missing_)
-        for (size_t i = old; i < columns_.size(); ++i) columns_[i].keep_missing_ = true;
-}
-
-void SignalStore::reserve_splice(uint64_t id, const std::vector<const SignalStore*>& srcs) {
-    size_t runs = 0;
-    uint8_t width = 0;
-    bool mixed = false, wide = false;
-    for (const SignalStore* src : srcs) {
-        const Column* c = src->column(id);
-        if (!c || c->n_ == 0) continue;
-        runs += c->n_;
-        width = std::max(width, c->width_);
-        mixed = mixed || c->mixed_;
-        wide = wide || c->wide_starts_;
-    }
-    if (runs == 0) return;
-    Column& to = col(id);
-    to.reserve_runs(to.n_ + runs, width, mixed, wide);
-}
-
-void SignalStore::splice(uint64_t id, const SignalStore& src, uint64_t offset) {
-    const Column* from = src.column(id);
-    if (!from || from->n_ == 0 || id >= columns_.size()) return;
-    columns_[static_cast<size_t>(id)].append_runs(*from, offset);
+    if (n > columns_.size()) columns_.resize(static_cast<size_t>(n));
 }
 
 void SignalStore::set(uint64_t id, uint64_t index, const SignalValue& value) {

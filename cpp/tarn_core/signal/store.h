@@ -177,13 +177,11 @@ class alignas(64) Column {
     }
     void append_int_slow(uint64_t index, uint64_t v);
     void append_encoded(uint64_t index, uint8_t tag, uint64_t payload);
-    void reserve_runs(size_t runs, uint8_t width, bool mixed, bool wide);
-    void append_runs(const Column& src, uint64_t offset);
     void set(uint64_t index, const SignalValue& v);
     void shrink();
 
     // Field order matters: a value change on the loading hot path reads and writes the first
-    // 64 bytes (aligned to a cache line) and, for mixed columns or new runs, the next 64 only.
+    // two cache lines (the column is aligned to one) and nothing else of the column record.
 
     // Run starts: 16-bit offsets from a 32-bit base per block of runs while every offset fits,
     // plain 32-bit starts otherwise.
@@ -207,7 +205,6 @@ class alignas(64) Column {
     bool wide_starts_ = false;
     bool mixed_ = false;
     uint8_t block_shift_ = kBlockShift;
-    bool keep_missing_ = false;  // see SignalStore::keep_leading_missing
     // Once a non-Int value arrives (mixed_): one bit per run telling which runs hold one, the
     // number of such runs before each 64-run word, and their tags and payloads in run order. Such
     // values are rare in most columns (an x now and then), so this costs far less than a tag per
@@ -229,7 +226,9 @@ class SignalStore {
     std::vector<SignalValue> get_range(uint64_t id, uint64_t start, uint64_t end) const;
     void forward_fill(uint64_t index);
 
-    // Sequential API for readers that fill every index (see the file comment).
+    // Sequential API for readers that fill every index (see the file comment). Once
+    // reserve_ids covers them, appends to different ids touch different columns only and may
+    // run at once.
     void append(uint64_t id, uint64_t index, const SignalValue& value);
     void append_int(uint64_t id, uint64_t index, uint64_t value) {
         if (id < columns_.size())
@@ -242,22 +241,6 @@ class SignalStore {
     // Make sure ids 0..n-1 exist (so unknown-but-declared ids read Missing cheaply).
     void reserve_ids(uint64_t n);
 
-    // For a store that holds a later stretch of indices, to be spliced after another: a Missing
-    // first write opens a run instead of being dropped, since it ends the value carried over
-    // from before the stretch. Set before any write.
-    void keep_leading_missing() { keep_missing_ = true; }
-    // Appends the runs of src's column `id` (written with the sequential API, in
-    // keep_leading_missing mode, at indices counted from 0) to this store's column `id`, at
-    // indices shifted by `offset`, as if they had been appended here. reserve_splice first
-    // sizes the column once for the runs of all the stores to come. Calls for different ids
-    // touch different columns only.
-    void reserve_splice(uint64_t id, const std::vector<const SignalStore*>& srcs);
-    void splice(uint64_t id, const SignalStore& src, uint64_t offset);
-    // Frees column `id` (it reads Missing everywhere afterwards).
-    void drop(uint64_t id) {
-        if (id < columns_.size()) columns_[static_cast<size_t>(id)] = Column();
-    }
-
     size_t num_columns() const { return columns_.size(); }
     const Column* column(uint64_t id) const {
         return id < columns_.size() ? &columns_[static_cast<size_t>(id)] : nullptr;
@@ -267,7 +250,6 @@ class SignalStore {
   private:
     Column& col(uint64_t id);
     std::vector<Column> columns_;
-    bool keep_missing_ = false;
 };
 
 }  // namespace tarn

@@ -4,10 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 #include <cerrno>
 #include <cstring>
 
@@ -37,14 +33,6 @@ constexpr uint64_t kNameRatio = 64;
 
 bool starts_with(std::string_view s, std::string_view p) {
     return s.size() >= p.size() && std::memcmp(s.data(), p.data(), p.size()) == 0;
-}
-
-// The pieces' columns were allocated by the threads that parsed them, and the allocator keeps
-// memory freed there for those threads; the joined columns grew elsewhere. Hand it back.
-void give_back_freed_memory() {
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
 }
 
 }  // namespace
@@ -155,6 +143,7 @@ void Parser::time_stamp(std::string_view rest) {
     if (d_.timestamps.size() > kMaxIndex) return;  // beyond what the store can index
     current_index_ = d_.timestamps.size();
     d_.timestamps.push_back(t);
+    if (log_) log_->put_stamp();
     dumping_ = true;
     // Forward fill is implicit: the store's sequential appends carry every value until its
     // next change, and finish() closes all signals at the last index.
@@ -166,20 +155,19 @@ void Parser::value_change(std::string_view s, bool ascii) {
         case '0':
         case '1': {
             uint64_t id = lookup_->find(s.substr(1));
-            if (id != CodeTable::kNone) d_.store.append_int(id, current_index_, uint64_t(c - '0'));
+            if (id != CodeTable::kNone) put_int(id, uint64_t(c - '0'));
             return;
         }
         case 'x':
         case 'X': {
             uint64_t id = lookup_->find(s.substr(1));
-            if (id != CodeTable::kNone) d_.store.append(id, current_index_, SignalValue::missing());
+            if (id != CodeTable::kNone) put(id, SignalValue::missing());
             return;
         }
         case 'z':
         case 'Z': {
             uint64_t id = lookup_->find(s.substr(1));
-            if (id != CodeTable::kNone)
-                d_.store.append(id, current_index_, SignalValue::make_logic({kBitZ}));
+            if (id != CodeTable::kNone) put(id, SignalValue::make_logic({kBitZ}));
             return;
         }
         case 'b':
@@ -207,13 +195,13 @@ void Parser::value_change(std::string_view s, bool ascii) {
             v = (v << 1) | (b == '1' ? 1u : 0u);
         }
         if (plain)
-            d_.store.append_int(id, current_index_, v);
+            put_int(id, v);
         else
-            d_.store.append(id, current_index_, parse_binary_str(value));
+            put(id, parse_binary_str(value));
         return;
     }
     double x = text::parse_f64(value.substr(1)).value_or(0.0);
-    d_.store.append(id, current_index_, SignalValue::make_real(x));
+    put(id, SignalValue::make_real(x));
 }
 
 // The common value-change lines of an ASCII dump (a scalar 0/1 or a two-state vector followed by
@@ -246,7 +234,7 @@ inline bool Parser::fast_change(std::string_view raw) {
         return false;
     }
     if (id == CodeTable::kNone) return false;
-    d_.store.append_int(id, current_index_, v);
+    put_int(id, v);
     return true;
 }
 
@@ -303,53 +291,36 @@ size_t Parser::feed(const char* data, size_t size, bool last) {
     return pos;
 }
 
-Parser::Parser(PieceOf piece) : lookup_(piece.primary.lookup_), piece_mode_(true) {
+Parser::Parser(PieceOf piece)
+    : lookup_(piece.primary.lookup_),
+      log_(std::make_unique<ChangeLog>(piece.primary.next_id_, eval::worker_count())),
+      piece_mode_(true) {
     d_.kind = TraceKind::Vcd;
-    d_.store.keep_leading_missing();
     next_id_ = piece.primary.next_id_;
-    d_.store.reserve_ids(next_id_);
 }
 
-void Parser::begin_pieces() {
+void Parser::end_header() {
     header_mode_ = halted_ = false;
-    piece_mode_ = true;
-    header_seen_ = seen_;
 }
 
-void Parser::restart_after_header() {
-    // Nothing of the value-change section has reached the store or the stamps yet when the
-    // header ends, and pieces parsed by this parser are dropped with them.
-    d_.store = SignalStore();
-    d_.timestamps.clear();
-    current_index_ = 0;
-    dumping_ = false;
-    seen_ = header_seen_;
-    header_mode_ = piece_mode_ = halted_ = false;
-}
-
-void Parser::join(std::vector<Parser*>& pieces) {
+void Parser::replay(std::vector<std::unique_ptr<Parser>>& pieces) {
     std::vector<uint64_t> offsets;
-    for (Parser* p : pieces) {
+    for (auto& p : pieces) {
         offsets.push_back(d_.timestamps.size());
-        d_.timestamps.insert(d_.timestamps.end(), p->d_.timestamps.begin(), p->d_.timestamps.end());
+        if (d_.timestamps.empty())
+            d_.timestamps.swap(p->d_.timestamps);
+        else
+            d_.timestamps.insert(d_.timestamps.end(), p->d_.timestamps.begin(),
+                                 p->d_.timestamps.end());
         p->d_.timestamps = {};
     }
+    // Each thread replays one stream of every log, in order: its signals' columns only.
     d_.store.reserve_ids(next_id_);
-    // One thread joins: the joined columns all grow in the heap arena of the thread that parsed
-    // the first piece, and threads growing them at once would mostly wait for one another.
-    // Each column is sized once for all its runs, and the pieces' memory is handed back as it
-    // is freed, so the peak stays near the size of the data.
-    std::vector<const SignalStore*> stores;
-    for (Parser* p : pieces) stores.push_back(&p->d_.store);
-    constexpr uint64_t kTrimEvery = 512;
-    for (uint64_t id = 0; id < next_id_; ++id) {
-        d_.store.reserve_splice(id, stores);
-        for (size_t k = 0; k < pieces.size(); ++k) {
-            d_.store.splice(id, pieces[k]->d_.store, offsets[k]);
-            pieces[k]->d_.store.drop(id);
-        }
-        if (id % kTrimEvery == kTrimEvery - 1) give_back_freed_memory();
-    }
+    size_t streams = pieces.empty() ? 0 : pieces[0]->log_->streams();
+    eval::parallel_for(streams, [&](size_t k) {
+        for (size_t i = 0; i < pieces.size(); ++i) pieces[i]->log_->replay(k, d_.store, offsets[i]);
+    });
+    current_index_ = d_.timestamps.empty() ? 0 : d_.timestamps.size() - 1;
 }
 
 Trace Parser::finish() {
@@ -450,14 +421,15 @@ uint64_t find_stamp_line(int fd, uint64_t from, uint64_t limit) {
     return 0;
 }
 
-// Parses the value-change section in `pieces` stretches at once, split at time-stamp lines, and
-// joins them in order; the trace equals that of one pass. Returns 0 or errno.
+// Parses the value-change section in `pieces` stretches at once, split at time-stamp lines: the
+// first into the trace, the others into change logs replayed after it in order, so the trace is
+// that of one pass. Returns 0 or errno.
 int load_in_pieces(int fd, uint64_t size, size_t pieces, vcd::Parser& p) {
     p.set_header_mode(true);
     uint64_t header_end = 0;
     if (int err = feed_fd(fd, p, 0, kToEnd, true, &header_end)) return err;
     if (!p.at_first_stamp()) return 0;  // no time stamps, over budget or interrupted
-    p.begin_pieces();
+    p.end_header();
 
     std::vector<uint64_t> starts{header_end};
     for (size_t k = 1; k < pieces && header_end < size; ++k) {
@@ -465,38 +437,34 @@ int load_in_pieces(int fd, uint64_t size, size_t pieces, vcd::Parser& p) {
         uint64_t s = find_stamp_line(fd, std::max(target, starts.back() + 1), size);
         if (s > starts.back()) starts.push_back(s);
     }
-    std::vector<std::unique_ptr<vcd::Parser>> rest;
-    for (size_t k = 1; k < starts.size(); ++k)
-        rest.push_back(std::make_unique<vcd::Parser>(vcd::Parser::PieceOf{p}));
+    uint64_t stopped;
+    // No cut point: one pass, without a log to replay.
+    if (starts.size() == 1) return feed_fd(fd, p, header_end, kToEnd, true, &stopped);
+    std::vector<std::unique_ptr<vcd::Parser>> logged;
+    for (size_t k = 0; k < starts.size(); ++k)
+        logged.push_back(std::make_unique<vcd::Parser>(vcd::Parser::PieceOf{p}));
     std::vector<int> errs(starts.size(), 0);
     eval::parallel_for(starts.size(), [&](size_t k) {
-        vcd::Parser& q = k == 0 ? p : *rest[k - 1];
-        uint64_t to = k + 1 < starts.size() ? starts[k + 1] : kToEnd, stopped;
-        errs[k] = feed_fd(fd, q, starts[k], to, true, &stopped);
+        uint64_t to = k + 1 < starts.size() ? starts[k + 1] : kToEnd, end;
+        errs[k] = feed_fd(fd, *logged[k], starts[k], to, true, &end);
     });
     if (interrupted()) return 0;
     for (int e : errs)
         if (e) return e;
 
-    bool sequential = p.needs_sequential();
-    uint64_t stamps = p.stamp_count();
-    for (auto& q : rest) {
+    bool sequential = false;
+    uint64_t stamps = 0;
+    for (auto& q : logged) {
         sequential = sequential || q->needs_sequential();
         stamps += q->stamp_count();
     }
     if (sequential || stamps > kMaxIndex + 1) {
         // A declaration among the value changes (the pieces cannot share one code table), or
         // more time stamps than the store can index (one pass knows where the limit falls).
-        rest.clear();
-        p.restart_after_header();
-        uint64_t stopped;
+        logged.clear();
         return feed_fd(fd, p, header_end, kToEnd, true, &stopped);
     }
-    std::vector<vcd::Parser*> joined;
-    for (auto& q : rest) joined.push_back(q.get());
-    p.join(joined);
-    rest.clear();
-    vcd::give_back_freed_memory();
+    p.replay(logged);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "trace/change_log.h"
 #include "trace/trace.h"
 #include "util/interrupt.h"
 
@@ -44,9 +45,9 @@ class Parser {
   public:
     Parser();
     // A parser for one piece of the value-change section, which begins at a time-stamp line:
-    // it looks codes up in `primary`'s table (read-only, so pieces can run at once), numbers its
-    // time stamps from 0 and keeps a leading x change, which matters once the piece is joined
-    // after the ones before it. A declaration line stops it (see needs_sequential()).
+    // it looks codes up in `primary`'s table (read-only, so pieces can run at once), keeps the
+    // piece's time stamps, and logs its value changes for replay() instead of storing them. A
+    // declaration line stops it (see needs_sequential()).
     struct PieceOf {
         const Parser& primary;
     };
@@ -68,16 +69,16 @@ class Parser {
     bool at_first_stamp() const { return halted_ && header_mode_; }
     bool halted() const { return halted_; }
     size_t stamp_count() const { return d_.timestamps.size(); }
-    // After the header: the primary parses the first piece itself, in piece mode. A piece stops
-    // at a declaration line, and the section must then be read in one pass.
-    void begin_pieces();
+    // After the header mode has stopped at the first time stamp: the pieces, or one pass, go on
+    // from there. A piece stops at a declaration line, and the section must then be read in one
+    // pass.
+    void end_header();
     bool needs_sequential() const { return halted_ && !header_mode_; }
-    // Back to the state after the header, so one pass can go on from there.
-    void restart_after_header();
 
-    // Appends the pieces' time stamps and values, in order, after everything parsed so far; the
-    // pieces' columns are freed as they are joined.
-    void join(std::vector<Parser*>& pieces);
+    // Appends the pieces' time stamps and value changes, in order, after everything parsed so
+    // far, as if this parser had read their text: one thread per log stream, each into its own
+    // signals' columns. The pieces' logs are freed as they are read.
+    void replay(std::vector<std::unique_ptr<Parser>>& pieces);
 
     // The declarations expand to more name text than the input can reasonably declare (deep
     // scopes repeat their path in every name below them): parsing stopped.
@@ -92,16 +93,29 @@ class Parser {
     bool fast_change(std::string_view raw);
 
     void charge_names(size_t bytes);
+    // Where a value change goes: the store, or a piece's log.
+    void put_int(uint64_t id, uint64_t v) {
+        if (log_)
+            log_->put_int(id, v);
+        else
+            d_.store.append_int(id, current_index_, v);
+    }
+    void put(uint64_t id, const SignalValue& v) {
+        if (log_)
+            log_->put(id, v);
+        else
+            d_.store.append(id, current_index_, v);
+    }
 
     TraceData d_;
     CodeTable codes_;
     const CodeTable* lookup_ = &codes_;  // the primary's table in a piece
+    std::unique_ptr<ChangeLog> log_;     // in a piece
     bool over_budget_ = false;
     bool header_mode_ = false;
     bool piece_mode_ = false;
     bool halted_ = false;
-    uint64_t seen_ = 0;  // bytes of input lines parsed
-    uint64_t header_seen_ = 0;
+    uint64_t seen_ = 0;        // bytes of input lines parsed
     uint64_t name_bytes_ = 0;  // bytes of scope paths and full names built
     InterruptPoll<16384> poll_;
     NameSet scope_set_;
