@@ -25,7 +25,7 @@ cd "$out"
 seeds=${TARN_SEEDS:-$root/../shared/corpus}
 extra=""
 case $target in
-  eval) format=vcd ;;
+  eval | vcd_pieces) format=vcd ;;
   *) format=$target ;;
 esac
 if [ -d "$seeds/$format" ]; then extra="$seeds/$format"; fi
