@@ -217,7 +217,7 @@ TEST(Store, ReplayedLogEqualsOneStore) {
         SignalStore one, first;
         tarn::ChangeLog log(ids, streams);
         for (uint64_t i = 0; i < len; ++i) {
-            if (i >= cut) log.put_stamp();
+            if (i >= cut) log.put_stamp(i * 10);
             int writes = int(rng() % (big ? 60 : 4));
             for (int w = 0; w < writes; ++w) {
                 uint64_t id = rng() % ids;
@@ -236,6 +236,11 @@ TEST(Store, ReplayedLogEqualsOneStore) {
             }
         }
         first.reserve_ids(ids);
+        ASSERT_EQ(log.stamps(), len - cut);
+        std::vector<uint64_t> times;
+        log.move_times(times);
+        ASSERT_EQ(times.size(), len - cut);
+        for (uint64_t i = cut; i < len; ++i) ASSERT_EQ(times[i - cut], i * 10);
         for (size_t k = 0; k < log.streams(); ++k) log.replay(k, first, cut);
         EXPECT_EQ(log.bytes(), 0u);
         one.finish(len);

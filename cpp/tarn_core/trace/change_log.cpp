@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <bit>
 #include <new>
 #include <string>
 
@@ -31,7 +32,6 @@ ChangeStream::ChangeStream(ChangeStream&& o) noexcept
     : chunks_(std::move(o.chunks_)),
       pos_(o.pos_),
       end_(o.end_),
-      advance_key_(o.advance_key_),
       key_bytes_(o.key_bytes_),
       marked_(o.marked_) {
     o.chunks_.clear();
@@ -64,28 +64,28 @@ void ChangeStream::new_chunk(size_t n) {
     end_ = pos_ + size - kOver;
 }
 
-// Key and tag of a value other than Int, with room for `payload` bytes after them.
-void ChangeStream::put_other(uint64_t id, uint8_t tag, size_t payload) {
+// Head and tag of a value other than Int, with room for `payload` bytes after them.
+void ChangeStream::put_other(uint64_t stamp, uint64_t id, uint8_t tag, size_t payload) {
     room(kSmall + payload);
-    put_key(id << 2 | kOpOther);
+    put_head(stamp, id, kOpOther);
     *pos_++ = tag;
 }
 
-void ChangeStream::put(uint64_t id, const SignalValue& v) {
+void ChangeStream::put(uint64_t stamp, uint64_t id, const SignalValue& v) {
     switch (v.tag()) {
         case Tag::Int:
-            return put_int(id, v.as_int());
+            return put_int(stamp, id, v.as_int());
         case Tag::Missing:
-            return put_other(id, kMissing, 0);
+            return put_other(stamp, id, kMissing, 0);
         case Tag::Real: {
-            put_other(id, kReal, 8);
+            put_other(stamp, id, kReal, 8);
             double x = v.as_real();
             return put_bytes(&x, 8);
         }
         case Tag::Logic: {
             // Two bits a bit, as the store keeps them.
             const auto& bits = v.as_logic();
-            put_other(id, kLogic, (bits.size() + 3) / 4);
+            put_other(stamp, id, kLogic, (bits.size() + 3) / 4);
             put_varint(bits.size());
             for (size_t i = 0; i < bits.size(); i += 4) {
                 uint8_t b = 0;
@@ -97,13 +97,13 @@ void ChangeStream::put(uint64_t id, const SignalValue& v) {
         }
         case Tag::Wide: {
             const auto& w = v.as_wide();
-            put_other(id, kWide, 8 * w.size());
+            put_other(stamp, id, kWide, 8 * w.size());
             put_varint(w.size());
             return put_bytes(w.data(), 8 * w.size());
         }
         case Tag::Str: {
             const auto& s = v.as_str();
-            put_other(id, kStr, s.size());
+            put_other(stamp, id, kStr, s.size());
             put_varint(s.size());
             return put_bytes(s.data(), s.size());
         }
@@ -123,7 +123,8 @@ void ChangeStream::replay(SignalStore& store, uint64_t first_index) {
             std::memcpy(&key, p, 8);
             key &= mask;
             p += key_bytes_;
-            uint64_t id = key >> 2;
+            uint64_t id = key >> 3;
+            if (key & kAdvanced) index += get_varint(p);
             switch (key & 3) {
                 case kOpZero:
                 case kOpOne:
@@ -134,10 +135,6 @@ void ChangeStream::replay(SignalStore& store, uint64_t first_index) {
                     continue;
                 default:
                     break;
-            }
-            if (key == advance_key_) {
-                index += get_varint(p);
-                continue;
             }
             uint8_t tag = *p++;
             if (tag == kMissing) {
@@ -183,14 +180,20 @@ size_t ChangeStream::bytes() const {
 
 ChangeLog::ChangeLog(uint64_t ids, size_t streams) {
     streams = std::max<size_t>(streams, 1);
-    uint64_t top_key = ids << 2 | 3;
-    uint8_t key_bytes = top_key <= UINT16_MAX ? 2 : top_key <= UINT32_MAX ? 4 : 8;
+    // The largest key: the last id with every flag set.
+    uint64_t top_key = (ids ? ids - 1 : 0) << 3 | 7;
+    uint8_t key_bytes = static_cast<uint8_t>((std::bit_width(top_key) + 7) / 8);
     streams_.reserve(streams);
-    for (size_t k = 0; k < streams; ++k) streams_.emplace_back(ids, key_bytes);
+    for (size_t k = 0; k < streams; ++k) streams_.emplace_back(key_bytes);
+}
+
+void ChangeLog::move_times(std::vector<uint64_t>& out) {
+    out.insert(out.end(), times_.data(), times_.data() + times_.size());
+    times_ = PodVec<uint64_t>();
 }
 
 size_t ChangeLog::bytes() const {
-    size_t b = 0;
+    size_t b = times_.capacity() * sizeof(uint64_t);
     for (const ChangeStream& s : streams_) b += s.bytes();
     return b;
 }

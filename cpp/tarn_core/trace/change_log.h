@@ -1,12 +1,12 @@
-// ChangeLog: the value changes of one stretch of a dump, in file order, for replay into the
-// store of the stretches before it.
+// ChangeLog: the value changes of one stretch of a dump, in file order, kept while stretches
+// are parsed at once and replayed into the trace's store afterwards, stretch by stretch.
 //
-// A stretch parsed on another thread into a store of its own would have to be copied column by
-// column into the first store and freed; its columns were allocated by that thread, in that
-// thread's heap arena, and the freed memory could not serve the growing columns, so the peak grew
-// by much of the stretch. A log is written and read front to back in chunks of its own, each
-// unmapped once replayed: the first store grows while the log shrinks. Replaying makes the very
-// calls one pass would make, in the same order, so the result is the one-pass result.
+// Parsing a stretch on another thread into a store of its own would mean copying its columns
+// into the first store and freeing them; that memory would go back to the heap arena of the
+// thread that parsed it, out of reach of the growing columns, and the peak would grow by much of
+// the stretch. A log is written and read front to back in chunks of its own, each unmapped once
+// replayed: the store grows while the logs shrink. Replaying makes the very appends one pass
+// would make, in the same order for each column, so the result is the one-pass result.
 #pragma once
 
 #include <cstddef>
@@ -16,49 +16,38 @@
 
 #include "signal/store.h"
 #include "signal/value.h"
+#include "util/podvec.h"
 
 namespace tarn {
 
-// One stream of a log: the changes of some of the signals, each after a mark of how many
-// stamps have begun since the stream's last change.
+// One stream of a log: the changes of some of the signals. A change that comes stamps after the
+// stream's previous one says how many.
 class ChangeStream {
   public:
-    ChangeStream(uint64_t ids, uint8_t key_bytes)
-        : advance_key_(ids << 2 | kOpOther), key_bytes_(key_bytes) {}
+    explicit ChangeStream(uint8_t key_bytes) : key_bytes_(key_bytes) {}
     ~ChangeStream();
     ChangeStream(ChangeStream&& o) noexcept;
     ChangeStream(const ChangeStream&) = delete;
     ChangeStream& operator=(const ChangeStream&) = delete;
     ChangeStream& operator=(ChangeStream&&) = delete;
 
-    // Marks that the changes to come belong to stamp `stamp` (counted from 1).
-    void at_stamp(uint64_t stamp) {
-        if (stamp == marked_) return;
+    // A change of signal `id` to `v` at stamp `stamp` (counted from 1, never decreasing).
+    void put_int(uint64_t stamp, uint64_t id, uint64_t v) {
         room(kSmall);
-        put_key(advance_key_);
-        put_varint(stamp - marked_);
-        marked_ = stamp;
+        put_head(stamp, id, v <= 1 ? static_cast<uint8_t>(v) : uint8_t(kOpInt));
+        if (v > 1) put_varint(v);
     }
-    void put_int(uint64_t id, uint64_t v) {
-        room(kSmall);
-        if (v <= 1) {
-            put_key(id << 2 | v);
-            return;
-        }
-        put_key(id << 2 | kOpInt);
-        put_varint(v);
-    }
-    void put(uint64_t id, const SignalValue& v);
+    void put(uint64_t stamp, uint64_t id, const SignalValue& v);
     void replay(SignalStore& store, uint64_t first_index);
     size_t bytes() const;
 
   private:
-    // A key is id << 2 | op; op kOpOther with the id one past the last moves on by a number of
-    // stamps.
-    enum : uint8_t { kOpZero = 0, kOpOne = 1, kOpInt = 2, kOpOther = 3 };
+    // A key is id << 3 | advanced << 2 | op. With `advanced` set, a count of stamps follows the
+    // key; then the value, as op says: 0 or 1, a LEB128 number, or a tag and its payload.
+    enum : uint8_t { kOpZero = 0, kOpOne = 1, kOpInt = 2, kOpOther = 3, kAdvanced = 4 };
     enum : uint8_t { kMissing = 0, kLogic = 1, kReal = 2, kWide = 3, kStr = 4 };
-    // Enough for a key, a tag and a 64-bit number in any encoding, with room for the 8-byte
-    // stores that write a shorter key.
+    // Enough for a key, a count, a tag and a 64-bit number in any encoding, with room for the
+    // 8-byte stores that write a shorter key.
     static constexpr size_t kSmall = 32;
 
     struct Chunk {
@@ -71,11 +60,18 @@ class ChangeStream {
         if (static_cast<size_t>(end_ - pos_) < n) new_chunk(n);
     }
     void new_chunk(size_t n);
-    void put_key(uint64_t key) {
+    // The key, and the count of stamps since the stream's last change if there were any.
+    void put_head(uint64_t stamp, uint64_t id, uint8_t op) {
+        uint64_t advance = stamp - marked_, key = id << 3 | op;
+        if (advance) key |= kAdvanced;
         std::memcpy(pos_, &key, 8);
         pos_ += key_bytes_;
+        if (advance) {
+            put_varint(advance);
+            marked_ = stamp;
+        }
     }
-    void put_other(uint64_t id, uint8_t tag, size_t payload);
+    void put_other(uint64_t stamp, uint64_t id, uint8_t tag, size_t payload);
     void put_varint(uint64_t v) {
         while (v >= 0x80) {
             *pos_++ = static_cast<uint8_t>(v | 0x80);
@@ -93,30 +89,27 @@ class ChangeStream {
     std::vector<Chunk> chunks_;
     uint8_t* pos_ = nullptr;
     uint8_t* end_ = nullptr;  // a few bytes short of the current chunk's end
-    uint64_t advance_key_;
-    uint8_t key_bytes_;    // 2, 4 or 8: as few as hold every key
-    uint64_t marked_ = 0;  // stamps marked so far
+    uint8_t key_bytes_;       // 1 to 8: as few as hold every key
+    uint64_t marked_ = 0;     // the stamp of the stream's last change
 };
 
 // A log in `streams` streams, each signal's changes in one of them, so that as many threads can
 // replay it at once, each into its own signals' columns.
 class ChangeLog {
   public:
-    // Changes name signal ids below `ids`.
+    // Changes name signal ids below `ids` (which is below 2^60).
     ChangeLog(uint64_t ids, size_t streams);
 
-    // The next sample index begins: the changes after it belong to it.
-    void put_stamp() { ++stamps_; }
-    void put_int(uint64_t id, uint64_t v) {
-        ChangeStream& s = streams_[stream_of(id)];
-        s.at_stamp(stamps_);
-        s.put_int(id, v);
+    // The next sample index begins, at time `t`: the changes after it belong to it.
+    void put_stamp(uint64_t t) {
+        times_.push_back(t);
+        ++stamps_;
     }
-    void put(uint64_t id, const SignalValue& v) {
-        ChangeStream& s = streams_[stream_of(id)];
-        s.at_stamp(stamps_);
-        s.put(id, v);
-    }
+    uint64_t stamps() const { return stamps_; }
+    // Appends the stamps' times to `out` and frees them here.
+    void move_times(std::vector<uint64_t>& out);
+    void put_int(uint64_t id, uint64_t v) { streams_[stream_of(id)].put_int(stamps_, id, v); }
+    void put(uint64_t id, const SignalValue& v) { streams_[stream_of(id)].put(stamps_, id, v); }
 
     size_t streams() const { return streams_.size(); }
     // Signals take turns, so that each stream gets its share of any busy part of the design.
@@ -135,6 +128,8 @@ class ChangeLog {
 
   private:
     std::vector<ChangeStream> streams_;
+    // Mapped once large, so growing never copies and freeing returns the memory at once.
+    PodVec<uint64_t> times_;
     uint64_t stamps_ = 0;
 };
 

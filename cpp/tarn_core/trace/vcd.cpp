@@ -140,10 +140,13 @@ void Parser::declaration_var(std::string_view line) {
 
 void Parser::time_stamp(std::string_view rest) {
     uint64_t t = text::parse_u64(text::trim(rest)).value_or(0);
-    if (d_.timestamps.size() > kMaxIndex) return;  // beyond what the store can index
-    current_index_ = d_.timestamps.size();
-    d_.timestamps.push_back(t);
-    if (log_) log_->put_stamp();
+    if (stamp_count() > kMaxIndex) return;  // beyond what the store can index
+    if (log_) {
+        log_->put_stamp(t);
+    } else {
+        current_index_ = d_.timestamps.size();
+        d_.timestamps.push_back(t);
+    }
     dumping_ = true;
     // Forward fill is implicit: the store's sequential appends carry every value until its
     // next change, and finish() closes all signals at the last index.
@@ -304,15 +307,14 @@ void Parser::end_header() {
 }
 
 void Parser::replay(std::vector<std::unique_ptr<Parser>>& pieces) {
+    // Sized once: growing by doubling would hold the old and the new copy at once.
+    uint64_t total = d_.timestamps.size();
+    for (auto& p : pieces) total += p->stamp_count();
+    d_.timestamps.reserve(static_cast<size_t>(total));
     std::vector<uint64_t> offsets;
     for (auto& p : pieces) {
         offsets.push_back(d_.timestamps.size());
-        if (d_.timestamps.empty())
-            d_.timestamps.swap(p->d_.timestamps);
-        else
-            d_.timestamps.insert(d_.timestamps.end(), p->d_.timestamps.begin(),
-                                 p->d_.timestamps.end());
-        p->d_.timestamps = {};
+        p->log_->move_times(d_.timestamps);
     }
     // Each thread replays one stream of every log, in order: its signals' columns only.
     d_.store.reserve_ids(next_id_);

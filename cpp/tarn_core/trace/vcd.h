@@ -45,9 +45,9 @@ class Parser {
   public:
     Parser();
     // A parser for one piece of the value-change section, which begins at a time-stamp line:
-    // it looks codes up in `primary`'s table (read-only, so pieces can run at once), keeps the
-    // piece's time stamps, and logs its value changes for replay() instead of storing them. A
-    // declaration line stops it (see needs_sequential()).
+    // it looks codes up in `primary`'s table (read-only, so pieces can run at once) and logs its
+    // time stamps and value changes for replay() instead of storing them. A declaration line
+    // stops it (see needs_sequential()).
     struct PieceOf {
         const Parser& primary;
     };
@@ -68,7 +68,7 @@ class Parser {
     void set_header_mode(bool on) { header_mode_ = on; }
     bool at_first_stamp() const { return halted_ && header_mode_; }
     bool halted() const { return halted_; }
-    size_t stamp_count() const { return d_.timestamps.size(); }
+    uint64_t stamp_count() const { return log_ ? log_->stamps() : d_.timestamps.size(); }
     // After the header mode has stopped at the first time stamp: the pieces, or one pass, go on
     // from there. A piece stops at a declaration line, and the section must then be read in one
     // pass.
