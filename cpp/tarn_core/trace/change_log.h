@@ -20,8 +20,8 @@
 
 namespace tarn {
 
-// One stream of a log: the changes of some of the signals. A change that comes stamps after the
-// stream's previous one says how many.
+// One stream of a log: the changes of some of the signals. A change at a later stamp than the
+// stream's previous change says how many stamps later.
 class ChangeStream {
   public:
     explicit ChangeStream(uint8_t key_bytes) : key_bytes_(key_bytes) {}
@@ -101,15 +101,12 @@ class ChangeLog {
     ChangeLog(uint64_t ids, size_t streams);
 
     // The next sample index begins, at time `t`: the changes after it belong to it.
-    void put_stamp(uint64_t t) {
-        times_.push_back(t);
-        ++stamps_;
-    }
-    uint64_t stamps() const { return stamps_; }
+    void put_stamp(uint64_t t) { times_.push_back(t); }
+    uint64_t stamps() const { return times_.size(); }
     // Appends the stamps' times to `out` and frees them here.
     void move_times(std::vector<uint64_t>& out);
-    void put_int(uint64_t id, uint64_t v) { streams_[stream_of(id)].put_int(stamps_, id, v); }
-    void put(uint64_t id, const SignalValue& v) { streams_[stream_of(id)].put(stamps_, id, v); }
+    void put_int(uint64_t id, uint64_t v) { streams_[stream_of(id)].put_int(stamps(), id, v); }
+    void put(uint64_t id, const SignalValue& v) { streams_[stream_of(id)].put(stamps(), id, v); }
 
     size_t streams() const { return streams_.size(); }
     // Signals take turns, so that each stream gets its share of any busy part of the design.
@@ -130,7 +127,6 @@ class ChangeLog {
     std::vector<ChangeStream> streams_;
     // Mapped once large, so growing never copies and freeing returns the memory at once.
     PodVec<uint64_t> times_;
-    uint64_t stamps_ = 0;
 };
 
 }  // namespace tarn
