@@ -41,7 +41,7 @@ uint64_t get_len(const PodVec<uint8_t>& a, uint64_t off) {
 uint64_t arena_entry_size(const PodVec<uint8_t>& a, uint8_t tag, uint64_t off) {
     uint64_t n = get_len(a, off);
     if (tag == kTagWide) return 8 + 8 * n;
-    if (tag == kTagLogic) return 8 + (n + 3) / 4;
+    if (tag == kTagLogic) return 8 + packed_logic_bytes(n);
     return 8 + n;
 }
 
@@ -76,10 +76,7 @@ SignalValue Column::run_value(size_t r) const {
         }
         case kTagLogic: {
             uint64_t n = get_len(arena_, p);
-            const uint8_t* d = arena_.data() + p + 8;
-            SignalValue::Bits bits(n);
-            for (uint64_t i = 0; i < n; ++i) bits[i] = uint8_t((d[i / 4] >> (2 * (i % 4))) & 3);
-            return SignalValue::make_logic(std::move(bits));
+            return SignalValue::make_logic(unpack_logic(arena_.data() + p + 8, n));
         }
         case kTagWide: {
             uint64_t n = get_len(arena_, p);
@@ -204,9 +201,8 @@ uint64_t Column::encode(const SignalValue& v, uint8_t* tag) {
             uint64_t off = arena_.size();
             put_len(arena_, bits.size());
             size_t base = arena_.size();
-            arena_.resize(base + (bits.size() + 3) / 4);
-            for (size_t i = 0; i < bits.size(); ++i)
-                arena_[base + i / 4] |= uint8_t((bits[i] & 3) << (2 * (i % 4)));
+            arena_.resize(base + packed_logic_bytes(bits.size()));
+            pack_logic(bits, arena_.data() + base);
             return off;
         }
         case Tag::Wide: {

@@ -80,4 +80,15 @@ SignalValue parse_binary_str(std::string_view text) {
     return SignalValue::make_int(r);
 }
 
+void pack_logic(const SignalValue::Bits& bits, uint8_t* out) {
+    std::memset(out, 0, packed_logic_bytes(bits.size()));
+    for (size_t i = 0; i < bits.size(); ++i) out[i / 4] |= uint8_t((bits[i] & 3) << (2 * (i % 4)));
+}
+
+SignalValue::Bits unpack_logic(const uint8_t* in, size_t n) {
+    SignalValue::Bits bits(n);
+    for (size_t i = 0; i < n; ++i) bits[i] = uint8_t((in[i / 4] >> (2 * (i % 4))) & 3);
+    return bits;
+}
+
 }  // namespace tarn

@@ -57,4 +57,12 @@ std::optional<uint64_t> to_u64(const SignalValue& value);
 // A VCD-style bit string ("b10x1", "0110", ...) as a value.
 SignalValue parse_binary_str(std::string_view text);
 
+// Logic bits packed two bits each, four to a byte, first bit lowest: the compact form kept in
+// memory. packed_logic_bytes(n) bytes hold n bits.
+inline size_t packed_logic_bytes(size_t n) {
+    return (n + 3) / 4;
+}
+void pack_logic(const SignalValue::Bits& bits, uint8_t* out);
+SignalValue::Bits unpack_logic(const uint8_t* in, size_t n);
+
 }  // namespace tarn

@@ -83,16 +83,11 @@ void ChangeStream::put(uint64_t stamp, uint64_t id, const SignalValue& v) {
             return put_bytes(&x, 8);
         }
         case Tag::Logic: {
-            // Two bits a bit, as the store keeps them.
             const auto& bits = v.as_logic();
-            put_other(stamp, id, kLogic, (bits.size() + 3) / 4);
+            put_other(stamp, id, kLogic, packed_logic_bytes(bits.size()));
             put_varint(bits.size());
-            for (size_t i = 0; i < bits.size(); i += 4) {
-                uint8_t b = 0;
-                for (size_t j = i; j < i + 4 && j < bits.size(); ++j)
-                    b |= uint8_t((bits[j] & 3) << (2 * (j - i)));
-                *pos_++ = b;
-            }
+            pack_logic(bits, pos_);
+            pos_ += packed_logic_bytes(bits.size());
             return;
         }
         case Tag::Wide: {
@@ -150,10 +145,8 @@ void ChangeStream::replay(SignalStore& store, uint64_t first_index) {
             }
             uint64_t n = get_varint(p);
             if (tag == kLogic) {
-                SignalValue::Bits bits(n);
-                for (uint64_t i = 0; i < n; ++i) bits[i] = uint8_t((p[i / 4] >> (2 * (i % 4))) & 3);
-                p += (n + 3) / 4;
-                store.append(id, index, SignalValue::make_logic(std::move(bits)));
+                store.append(id, index, SignalValue::make_logic(unpack_logic(p, n)));
+                p += packed_logic_bytes(n);
             } else if (tag == kWide) {
                 SignalValue::Words w(n);
                 if (n) std::memcpy(w.data(), p, 8 * n);

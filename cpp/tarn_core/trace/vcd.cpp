@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
 
 #include "eval/pool.h"
@@ -246,7 +245,7 @@ void Parser::line(std::string_view raw, bool ascii) {
     std::string_view s = ascii ? text::trim_ascii(raw) : text::trim(raw);
     if (s.empty()) return;
     if (s[0] == '$') {
-        if (piece_mode_ &&
+        if (log_ &&
             (starts_with(s, "$scope") || starts_with(s, "$upscope") || starts_with(s, "$var"))) {
             halted_ = true;  // declarations change the code table the pieces share
             return;
@@ -296,11 +295,7 @@ size_t Parser::feed(const char* data, size_t size, bool last) {
 
 Parser::Parser(PieceOf piece)
     : lookup_(piece.primary.lookup_),
-      log_(std::make_unique<ChangeLog>(piece.primary.next_id_, eval::worker_count())),
-      piece_mode_(true) {
-    d_.kind = TraceKind::Vcd;
-    next_id_ = piece.primary.next_id_;
-}
+      log_(std::make_unique<ChangeLog>(piece.primary.next_id_, eval::worker_count())) {}
 
 void Parser::end_header() {
     header_mode_ = halted_ = false;
@@ -322,7 +317,6 @@ void Parser::replay(std::vector<std::unique_ptr<Parser>>& pieces) {
     eval::parallel_for(streams, [&](size_t k) {
         for (size_t i = 0; i < pieces.size(); ++i) pieces[i]->log_->replay(k, d_.store, offsets[i]);
     });
-    current_index_ = d_.timestamps.empty() ? 0 : d_.timestamps.size() - 1;
 }
 
 Trace Parser::finish() {

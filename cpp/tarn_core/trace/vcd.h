@@ -110,10 +110,9 @@ class Parser {
     TraceData d_;
     CodeTable codes_;
     const CodeTable* lookup_ = &codes_;  // the primary's table in a piece
-    std::unique_ptr<ChangeLog> log_;     // in a piece
+    std::unique_ptr<ChangeLog> log_;     // a piece's, which also stops at declarations
     bool over_budget_ = false;
     bool header_mode_ = false;
-    bool piece_mode_ = false;
     bool halted_ = false;
     uint64_t seen_ = 0;        // bytes of input lines parsed
     uint64_t name_bytes_ = 0;  // bytes of scope paths and full names built
