@@ -12,13 +12,20 @@
 
 namespace {
 
+// Names, scopes, ids and widths (vectors assembled from bits included), time stamps and every
+// value.
 bool same_trace(const tarn::Trace& a, const tarn::Trace& b) {
-    if (a.signal_names() != b.signal_names() || a.max_index() != b.max_index()) return false;
+    if (a.signal_names() != b.signal_names() || a.scopes() != b.scopes() ||
+        a.max_index() != b.max_index())
+        return false;
     for (uint64_t i = 0; i <= a.max_index(); ++i)
         if (a.timestamp(i) != b.timestamp(i)) return false;
-    for (const auto& name : a.signal_names())
+    for (const auto& name : a.signal_names()) {
+        if (a.signal_id(name) != b.signal_id(name) || a.signal_width(name) != b.signal_width(name))
+            return false;
         for (uint64_t i = 0; i <= a.max_index() + 1; ++i)
             if (!a.signal_value(name, i).identical(b.signal_value(name, i))) return false;
+    }
     return true;
 }
 

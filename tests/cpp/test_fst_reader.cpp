@@ -456,7 +456,10 @@ TEST(FstLoader, ValueConversion) {
     EXPECT_EQ(conv("ABC").as_str(), "ABC");
     EXPECT_EQ(conv("?").as_str(), "?");
     EXPECT_TRUE(conv("").is_missing());
-    EXPECT_EQ(conv(std::string(6, '1') + std::string(64, '0')).as_int(), 0u);
+    // Two-state values wider than 64 bits stay whole; leading zeros do not make a value wide.
+    EXPECT_EQ(conv(std::string(6, '1') + std::string(64, '0')).as_wide(),
+              (tarn::SignalValue::Words{0, 0x3F}));
+    EXPECT_EQ(conv(std::string(6, '0') + std::string(64, '1')).as_int(), UINT64_MAX);
     EXPECT_EQ(conv("\xff").as_str(), "\xEF\xBF\xBD");
 }
 

@@ -91,9 +91,37 @@ struct Gen {
         return s;
     }
 
+    // One value-change line for code k, of any kind, sometimes padded or with odd endings.
+    std::string change(const std::string& k) {
+        std::string pad = chance(0.05) ? " " : "";
+        std::string tail = chance(0.05) ? "\r" : chance(0.03) ? " \t" : "";
+        switch (below(10)) {
+            case 0:
+                return pad + "x" + k + tail + "\n";
+            case 1:
+                return pad + "z" + k + tail + "\n";
+            case 2:
+            case 3:
+                return pad + char('0' + below(2)) + k + tail + "\n";
+            case 4:
+                return pad + "r" + std::to_string(double(below(1000)) / 8) + " " + k + tail + "\n";
+            case 5:
+                return pad + (chance(0.5) ? "s" : "S") + "w" + std::to_string(below(5)) + " " + k +
+                       tail + "\n";
+            default: {
+                // Up to 70 bits: values wider than 64 bits stay whole.
+                size_t n = 1 + below(70);
+                return pad + (chance(0.5) ? "b" : "B") + bits(n, chance(0.2)) +
+                       (chance(0.03) ? "\t" : " ") + k + tail + "\n";
+            }
+        }
+    }
+
     // A dump with the odd lines a split could trip over: x changes right after a time stamp,
     // rewrites within one time step, padded and tabbed lines, CRLF endings, time stamps with
-    // leading blanks, comments that look like time stamps, undecodable lines and long lines.
+    // leading blanks, comments that look like time stamps, undecodable lines and long lines. It
+    // also declares a bus bit by bit and an array word by word, and writes values before the
+    // first time stamp, some for a code declared only after them.
     std::string dump(size_t signals, size_t stamps, bool late_declaration) {
         std::string s = "$timescale 1ns $end\n$scope module top $end\n";
         std::vector<std::string> codes;
@@ -103,37 +131,25 @@ struct Gen {
                  codes.back() + " s" + std::to_string(i) + " $end\n";
         }
         s += "$var wire 4 " + codes[0] + " alias $end\n";  // a second name for one code
+        for (size_t b = 0; b < 6; ++b) {
+            codes.push_back(code(signals + b));
+            s += "$var wire 1 " + codes.back() + (b == 3 ? " bus[" : " bus [") +
+                 std::to_string(b == 5 ? 7 : 5 - b) + "] $end\n";  // bit 6 is never declared
+        }
+        for (size_t w = 0; w < 2; ++w) {
+            codes.push_back(code(signals + 6 + w));
+            s += "$var reg 8 " + codes.back() + " mem[" + std::to_string(w) + "] $end\n";
+        }
+        std::string late = code(signals + 8);
         s += "$upscope $end\n$enddefinitions $end\n$dumpvars\n";
+        for (size_t c = 0; c < 20; ++c) s += change(codes[below(codes.size())]);
+        s += "1" + late + "\n$scope module top $end\n$var wire 1 " + late +
+             " late $end\n$upscope $end\n$end\n";
         for (size_t t = 0; t < stamps; ++t) {
             if (chance(0.05)) s += " ";
             s += "#" + std::to_string(t * 10) + (chance(0.05) ? "\r\n" : "\n");
             size_t changes = below(12);
-            for (size_t c = 0; c < changes; ++c) {
-                const std::string& k = codes[below(codes.size())];
-                std::string pad = chance(0.05) ? " " : "";
-                std::string tail = chance(0.05) ? "\r" : chance(0.03) ? " \t" : "";
-                switch (below(9)) {
-                    case 0:
-                        s += pad + "x" + k + tail + "\n";
-                        break;
-                    case 1:
-                        s += pad + "z" + k + tail + "\n";
-                        break;
-                    case 2:
-                    case 3:
-                        s += pad + char('0' + below(2)) + k + tail + "\n";
-                        break;
-                    case 4:
-                        s += pad + "r" + std::to_string(double(below(1000)) / 8) + " " + k + tail +
-                             "\n";
-                        break;
-                    default: {
-                        size_t n = 1 + below(70);
-                        s += pad + (chance(0.5) ? "b" : "B") + bits(n, chance(0.2)) +
-                             (chance(0.03) ? "\t" : " ") + k + tail + "\n";
-                    }
-                }
-            }
+            for (size_t c = 0; c < changes; ++c) s += change(codes[below(codes.size())]);
             if (chance(0.02)) s += "$comment\n#99999 inside a comment\n$end\n";
             if (chance(0.01)) s += "#\xff\xfe not text\n1" + codes[0] + "\n";
             if (chance(0.01)) s += "b\xc3\xa9 " + codes[1] + "\n";

@@ -54,8 +54,28 @@ struct SignalValue {
 // Unsigned 64-bit reading of a value; absent for Missing, x/z bits, empty Wide, unreadable Str.
 std::optional<uint64_t> to_u64(const SignalValue& value);
 
-// A VCD-style bit string ("b10x1", "0110", ...) as a value.
+// A VCD-style bit string ("b10x1", "0110", ...) as a value. Two-state strings keep only their
+// last 64 bits.
 SignalValue parse_binary_str(std::string_view text);
+// As parse_binary_str, but a two-state value that needs more than 64 bits stays whole: `Wide`,
+// least significant word first, as few words as the value needs. What the dump readers store.
+SignalValue parse_vector_str(std::string_view text);
+// A two-state value from its digits, most significant first ('1' is one, anything else zero):
+// `Int` when it fits in 64 bits, else `Wide` as above.
+SignalValue two_state_from_digits(std::string_view digits);
+// The same from m bits packed most significant first, bit j in bit 7 - (j % 8) of byte j / 8.
+SignalValue two_state_from_packed(const uint8_t* p, size_t m);
+// `Int` or `Wide` of the words of a two-state value (least significant first, any count): the
+// high zero words are dropped, and what fits in 64 bits is an `Int`.
+SignalValue two_state_from_words(SignalValue::Words words);
+
+// The value as text of '0' '1' 'x' 'z', most significant first, `width` characters: shorter
+// values are extended on the left as a VCD reader extends them (x with x, z with z, otherwise
+// 0); a value with more bits keeps them all. Absent for Missing, Real and Str.
+std::optional<std::string> value_bits(const SignalValue& v, uint32_t width);
+// The words of a two-state value (Int, Wide, Logic without x or z) at full width, least
+// significant first; absent for every other value.
+std::optional<SignalValue::Words> two_state_words(const SignalValue& v);
 
 // Logic bits packed two bits each, four to a byte, first bit lowest: the compact form kept in
 // memory. packed_logic_bytes(n) bytes hold n bits.

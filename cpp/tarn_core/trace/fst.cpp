@@ -9,6 +9,7 @@
 #include "eval/pool.h"
 #include "fst_reader/reader.h"
 #include "trace/readers.h"
+#include "trace/vectors.h"
 #include "util/hash.h"
 #include "util/interrupt.h"
 
@@ -62,6 +63,16 @@ uint64_t packed_to_u64(const uint8_t* p, size_t m) {
     return static_cast<uint64_t>(acc >> pad);
 }
 
+// True when a two-state vector of m bits packed most significant first has a 1 above its last
+// 64 bits (it needs a Wide).
+bool wide_packed(const uint8_t* p, size_t m) {
+    size_t high = m - 64;  // leading bits beyond the last 64
+    for (size_t j = 0; j < high / 8; ++j)
+        if (p[j]) return true;
+    if (size_t rest = high % 8) return (p[high / 8] >> (8 - rest)) != 0;
+    return false;
+}
+
 // Sample index of each entry of a section's time table: consecutive entries unless the table
 // repeats a time, which then shares one index.
 struct IndexMap {
@@ -78,6 +89,8 @@ class Loader {
 
   private:
     void on_entry(fst::FstHierarchyEntry&& e);
+    void record_bit(std::string_view full, uint64_t id, uint32_t width);
+    void add_vectors();
     void charge_names(size_t bytes);
     uint64_t name_budget() const { return kNameBase + kNameRatio * r_.input_bytes().size(); }
     uint64_t& handle_slot(uint32_t index);
@@ -100,6 +113,7 @@ class Loader {
     std::vector<uint64_t> handle_ids_;  // by signal index within the geometry
     U64Map<uint64_t> other_handles_;    // handles the geometry does not cover
     uint64_t next_id_ = 0;
+    std::vector<Declaration> decls_;  // one per signal name, in order
 };
 
 uint64_t& Loader::handle_slot(uint32_t index) {
@@ -136,8 +150,51 @@ void Loader::on_entry(fst::FstHierarchyEntry&& e) {
         if (slot == kNoId) slot = next_id_++;
         d_.name_to_id.emplace(full, slot);
         d_.widths.emplace(full, v->width);
+        record_bit(full, slot, v->width);
         d_.signal_names.push_back(std::move(full));
     }
+}
+
+// A variable named `ref [N]` or `ref[N]`: a candidate bit of a vector `ref` dumped bit by bit.
+// Other names are recorded too, so that a variable named `ref` keeps `ref` from being assembled.
+void Loader::record_bit(std::string_view full, uint64_t id, uint32_t width) {
+    std::string_view base = full;
+    std::string_view select = split_select(base, {});
+    while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+    Declaration d;
+    d.name.reserve(base.size() + select.size());
+    d.name.append(base).append(select);
+    d.base_len = static_cast<uint32_t>(base.size());
+    d.width = width;
+    d.id = id;
+    decls_.push_back(std::move(d));
+}
+
+// Buses dumped bit by bit get their vector under the bare name, right before the first bit's
+// name, with ids after every handle's. The bits keep their names as written.
+void Loader::add_vectors() {
+    NamePlan plan = plan_names(decls_);
+    std::vector<Assembly> vectors =
+        choose_vectors(d_.store, decls_, plan, false, next_id_, name_budget());
+    if (vectors.empty()) return;
+    d_.store.reserve_ids(next_id_ + vectors.size());
+    std::vector<std::string> names;
+    names.reserve(d_.signal_names.size() + vectors.size());
+    size_t j = 0;
+    for (size_t k = 0; k < d_.signal_names.size(); ++k) {
+        // Declaration k named signal k.
+        if (j < vectors.size() && plan.vectors[vectors[j].vector].first_decl == k) {
+            const BitVector& v = plan.vectors[vectors[j].vector];
+            std::string base(decls_[k].base());
+            names.push_back(base);
+            d_.widths.emplace(base, static_cast<uint32_t>(v.high - v.low + 1));
+            d_.name_to_id.emplace(std::move(base), vectors[j].id);
+            assemble_vector(d_.store, vectors[j]);
+            ++j;
+        }
+        names.push_back(std::move(d_.signal_names[k]));
+    }
+    d_.signal_names = std::move(names);
 }
 
 // Bit-vector values are never empty, so no change is Missing: nothing for the literal
@@ -155,7 +212,10 @@ void Loader::put_record(uint64_t id, uint64_t index, const fst::Record& rec, fst
                 put(id, index, fst_bytes_to_value(&rec.ch, 1));
             return;
         case fst::Record::Packed:
-            d_.store.append_int(id, index, packed_to_u64(rec.bytes.data(), info.len()));
+            if (info.len() > 64 && wide_packed(rec.bytes.data(), info.len()))
+                put(id, index, two_state_from_packed(rec.bytes.data(), info.len()));
+            else
+                d_.store.append_int(id, index, packed_to_u64(rec.bytes.data(), info.len()));
             return;
         case fst::Record::Chars:
             put(id, index, fst_bytes_to_value(rec.bytes.data(), rec.bytes.size()));
@@ -298,6 +358,7 @@ Result<Trace> Loader::run() {
     st = load_values();
     if (interrupted()) return Result<Trace>::fail("interrupted");
     if (!st) return Result<Trace>::fail("FST signals: " + st.error().display());
+    add_vectors();
     d_.store.finish(d_.timestamps.size());
     return Trace(std::move(d_));
 }
@@ -327,8 +388,9 @@ SignalValue fst_bytes_to_value(const uint8_t* p, size_t n) {
         return SignalValue::make_logic(std::move(bits));
     }
     if (binary) {
+        if (n > 64) return two_state_from_digits({reinterpret_cast<const char*>(p), n});
         uint64_t v = 0;
-        for (size_t i = n > 64 ? n - 64 : 0; i < n; ++i) v = (v << 1) | (p[i] - '0');
+        for (size_t i = 0; i < n; ++i) v = (v << 1) | (p[i] - '0');
         return SignalValue::make_int(v);
     }
     return SignalValue::make_str(lossy_text(p, n));

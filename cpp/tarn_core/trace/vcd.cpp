@@ -12,6 +12,7 @@
 
 #include "eval/pool.h"
 #include "trace/readers.h"
+#include "trace/vectors.h"
 #include "util/text.h"
 
 namespace tarn {
@@ -105,36 +106,58 @@ void Parser::declaration_scope(std::string_view line) {
 }
 
 void Parser::declaration_var(std::string_view line) {
-    std::string_view parts[5];
-    if (text::split_ws(line, parts, 5) < 5) return;
+    std::string_view parts[6];
+    size_t n = text::split_ws(line, parts, 6);
+    if (n < 5) return;
     uint32_t width = text::parse_u32(parts[2]).value_or(1);
     std::string_view code = parts[3];
     std::string_view reference = parts[4];
-    if (size_t b = reference.find('['); b != std::string_view::npos)
-        reference = reference.substr(0, b);
-    charge_names(scope_path_.size() + reference.size());
+    std::string_view select = split_select(reference, n > 5 ? parts[5] : std::string_view());
+    charge_names(scope_path_.size() + reference.size() + select.size() + sizeof(Declaration));
     if (over_budget_) return;
-    std::string full;
-    if (scope_lens_.empty()) {
-        full.assign(reference);
-    } else {
-        full.reserve(scope_path_.size() + 1 + reference.size());
-        full.append(scope_path_).append(".").append(reference);
-    }
     uint64_t id = codes_.find(code);
     if (id == CodeTable::kNone) {
         id = next_id_++;
         codes_.insert(code, id);
+        if (!pending_.empty()) take_pending(code, id);
     }
-    auto it = d_.name_to_id.find(std::string_view(full));
-    if (it == d_.name_to_id.end()) {
-        d_.signal_names.push_back(full);
-        d_.widths[full] = width;
-        d_.name_to_id.emplace(std::move(full), id);
-    } else {
-        it->second = id;
-        d_.widths[it->first] = width;
+    // Names are final only once every declaration is known (a select stays in a name only where
+    // it tells signals apart): finish() names the declarations.
+    Declaration d;
+    d.name.reserve(scope_path_.size() + 1 + reference.size() + select.size());
+    if (!scope_lens_.empty()) d.name.append(scope_path_).append(".");
+    d.name.append(reference);
+    d.base_len = static_cast<uint32_t>(d.name.size());
+    d.name.append(select);
+    d.width = width;
+    d.id = id;
+    decls_.push_back(std::move(d));
+}
+
+// A value written after the end of the definitions but before the first time stamp, for a code
+// not declared yet: it counts if the code is declared before that time stamp.
+void Parser::keep_pending(std::string_view code, SignalValue v) {
+    auto it = pending_.find(code);
+    if (it != pending_.end()) {
+        it->second = std::move(v);
+        return;
     }
+    charge_names(code.size() + sizeof(SignalValue) + 64);
+    if (!over_budget_) pending_.emplace(std::string(code), std::move(v));
+}
+
+void Parser::emit(std::string_view code, uint64_t id, SignalValue v) {
+    if (id != CodeTable::kNone)
+        put(id, v);
+    else
+        keep_pending(code, std::move(v));
+}
+
+void Parser::take_pending(std::string_view code, uint64_t id) {
+    auto it = pending_.find(code);
+    if (it == pending_.end()) return;
+    put(id, it->second);
+    pending_.erase(it);
 }
 
 void Parser::time_stamp(std::string_view rest) {
@@ -146,64 +169,77 @@ void Parser::time_stamp(std::string_view rest) {
         current_index_ = d_.timestamps.size();
         d_.timestamps.push_back(t);
     }
-    dumping_ = true;
+    if (!dumping_) NameMap<SignalValue>().swap(pending_);  // codes still unknown stay unknown
+    dumping_ = values_ = true;
     // Forward fill is implicit: the store's sequential appends carry every value until its
-    // next change, and finish() closes all signals at the last index.
+    // next change, and finish() closes all signals at the last index. Values written before
+    // the first time stamp went to index 0 already, as if they followed it.
 }
 
 void Parser::value_change(std::string_view s, bool ascii) {
     char c = s[0];
+    std::string_view code;
+    uint64_t scalar = 0;
     switch (c) {
         case '0':
-        case '1': {
-            uint64_t id = lookup_->find(s.substr(1));
-            if (id != CodeTable::kNone) put_int(id, uint64_t(c - '0'));
-            return;
-        }
+        case '1':
+            scalar = uint64_t(c - '0');
+            [[fallthrough]];
         case 'x':
-        case 'X': {
-            uint64_t id = lookup_->find(s.substr(1));
-            if (id != CodeTable::kNone) put(id, SignalValue::missing());
-            return;
-        }
+        case 'X':
         case 'z':
-        case 'Z': {
-            uint64_t id = lookup_->find(s.substr(1));
-            if (id != CodeTable::kNone) put(id, SignalValue::make_logic({kBitZ}));
-            return;
-        }
+        case 'Z':
+            code = s.substr(1);
+            break;
         case 'b':
         case 'B':
         case 'r':
         case 'R':
+        case 's':
+        case 'S': {
+            size_t sp = s.find(' ');
+            if (sp == std::string_view::npos) return;
+            code = ascii ? text::trim_ascii(s.substr(sp + 1)) : text::trim(s.substr(sp + 1));
+            s = s.substr(0, sp);
             break;
+        }
         default:
             return;
     }
-    size_t sp = s.find(' ');
-    if (sp == std::string_view::npos) return;
-    std::string_view value = s.substr(0, sp);
-    std::string_view code =
-        ascii ? text::trim_ascii(s.substr(sp + 1)) : text::trim(s.substr(sp + 1));
     uint64_t id = lookup_->find(code);
-    if (id == CodeTable::kNone) return;
-    if (c == 'b' || c == 'B') {
-        // Fast path for two-state vectors; anything else takes the general rule.
-        uint64_t v = 0;
-        bool plain = ascii && value.size() > 1;
-        for (size_t i = 1; plain && i < value.size(); ++i) {
-            char b = value[i];
-            if (b == 'x' || b == 'X' || b == 'z' || b == 'Z') plain = false;
-            v = (v << 1) | (b == '1' ? 1u : 0u);
+    if (id == CodeTable::kNone && dumping_) return;
+    switch (c) {
+        case '0':
+        case '1':
+            if (id != CodeTable::kNone) return put_int(id, scalar);
+            return keep_pending(code, SignalValue::make_int(scalar));
+        case 'x':
+        case 'X':
+            return emit(code, id, SignalValue::missing());
+        case 'z':
+        case 'Z':
+            return emit(code, id, SignalValue::make_logic({kBitZ}));
+        case 'b':
+        case 'B': {
+            // Fast path for two-state vectors of up to 64 bits; anything else takes the general
+            // rule, which keeps wider values whole.
+            uint64_t v = 0;
+            bool plain = ascii && s.size() > 1 && s.size() <= 65;
+            for (size_t i = 1; plain && i < s.size(); ++i) {
+                char b = s[i];
+                if (b == 'x' || b == 'X' || b == 'z' || b == 'Z') plain = false;
+                v = (v << 1) | (b == '1' ? 1u : 0u);
+            }
+            if (plain && id != CodeTable::kNone) return put_int(id, v);
+            return emit(code, id, plain ? SignalValue::make_int(v) : parse_vector_str(s));
         }
-        if (plain)
-            put_int(id, v);
-        else
-            put(id, parse_binary_str(value));
-        return;
+        case 'r':
+        case 'R':
+            return emit(code, id,
+                        SignalValue::make_real(text::parse_f64(s.substr(1)).value_or(0.0)));
+        default:  // a string change: the text after the letter, exactly as written
+            return emit(code, id, SignalValue::make_str(std::string(s.substr(1))));
     }
-    double x = text::parse_f64(value.substr(1)).value_or(0.0);
-    put(id, SignalValue::make_real(x));
 }
 
 // The common value-change lines of an ASCII dump (a scalar 0/1 or a two-state vector followed by
@@ -230,7 +266,8 @@ inline bool Parser::fast_change(std::string_view raw) {
             v = (v << 8) | (((w & 0x0101010101010101ULL) * 0x8040201008040201ULL) >> 56);
         }
         for (; i < n && (p[i] == '0' || p[i] == '1'); ++i) v = (v << 1) | uint64_t(p[i] - '0');
-        if (i == 1 || i + 1 >= n || p[i] != ' ') return false;
+        // More than 64 digits: the general rule keeps the whole value.
+        if (i == 1 || i > 65 || i + 1 >= n || p[i] != ' ') return false;
         id = lookup_->find_small(p + i + 1, n - i - 1);
     } else {
         return false;
@@ -259,6 +296,8 @@ void Parser::line(std::string_view raw, bool ascii) {
             return;
         }
         if (starts_with(s, "$var")) return declaration_var(s);
+        // Values written from here to the first time stamp apply at index 0.
+        if (starts_with(s, "$enddefinitions")) values_ = true;
         // Every other keyword line is skipped, whether or not a dump is running: value
         // changes never begin with '$'.
         return;
@@ -270,7 +309,7 @@ void Parser::line(std::string_view raw, bool ascii) {
         }
         return time_stamp(s.substr(1));
     }
-    if (dumping_) value_change(s, ascii);
+    if (values_) value_change(s, ascii);
 }
 
 size_t Parser::feed(const char* data, size_t size, bool last) {
@@ -283,7 +322,7 @@ size_t Parser::feed(const char* data, size_t size, bool last) {
         std::string_view raw(data + pos, end - pos);
         bool line_ascii = ascii || !text::has_non_ascii(raw.data(), raw.size());
         if (poll_()) return pos;
-        if (!(line_ascii && dumping_ && fast_change(raw))) {
+        if (!(line_ascii && values_ && fast_change(raw))) {
             line(raw, line_ascii);
             if (halted_) return pos;  // the line that stopped us stays unconsumed
         }
@@ -308,6 +347,7 @@ void Parser::replay(std::vector<std::unique_ptr<Parser>>& pieces) {
     d_.timestamps.reserve(static_cast<size_t>(total));
     std::vector<uint64_t> offsets;
     for (auto& p : pieces) {
+        seen_ += p->seen_;  // the input read, as one pass counts it
         offsets.push_back(d_.timestamps.size());
         p->log_->move_times(d_.timestamps);
     }
@@ -319,8 +359,46 @@ void Parser::replay(std::vector<std::unique_ptr<Parser>>& pieces) {
     });
 }
 
+void Parser::name_signals() {
+    NamePlan plan = plan_names(decls_);
+    std::vector<Assembly> vectors =
+        choose_vectors(d_.store, decls_, plan, true, next_id_, kNameBase + kNameRatio * seen_);
+    std::vector<size_t> vector_at(decls_.size(), SIZE_MAX);  // first bit -> its vector
+    for (size_t j = 0; j < vectors.size(); ++j)
+        vector_at[plan.vectors[vectors[j].vector].first_decl] = j;
+    for (size_t k = 0; k < decls_.size(); ++k) {
+        Declaration& d = decls_[k];
+        if (vector_at[k] != SIZE_MAX) {
+            const BitVector& v = plan.vectors[vectors[vector_at[k]].vector];
+            std::string base(d.base());
+            d_.signal_names.push_back(base);
+            d_.widths[base] = static_cast<uint32_t>(v.high - v.low + 1);
+            d_.name_to_id.emplace(std::move(base), vectors[vector_at[k]].id);
+        }
+        // A select stays in the name only where it tells signals apart; elsewhere a later
+        // declaration of a name replaces the earlier one.
+        if (!plan.separate[k]) d.name.resize(d.base_len);
+        auto it = d_.name_to_id.find(std::string_view(d.name));
+        if (it == d_.name_to_id.end()) {
+            d_.signal_names.push_back(d.name);
+            d_.widths[d.name] = d.width;
+            d_.name_to_id.emplace(std::move(d.name), d.id);
+        } else {
+            it->second = d.id;
+            d_.widths[it->first] = d.width;
+        }
+    }
+    std::vector<Declaration>().swap(decls_);
+    d_.store.reserve_ids(next_id_ + vectors.size());
+    for (const Assembly& a : vectors) assemble_vector(d_.store, a);
+}
+
 Trace Parser::finish() {
+    // Values before the first time stamp apply at index 0, which a dump without time stamps
+    // does not have.
+    if (d_.timestamps.empty()) d_.store = SignalStore();
     d_.store.reserve_ids(next_id_);
+    name_signals();
     d_.store.finish(d_.timestamps.size());
     return Trace(std::move(d_));
 }

@@ -9,6 +9,7 @@
 
 #include "trace/change_log.h"
 #include "trace/trace.h"
+#include "trace/vectors.h"
 #include "util/interrupt.h"
 
 namespace tarn::vcd {
@@ -91,6 +92,13 @@ class Parser {
     void time_stamp(std::string_view rest);
     void value_change(std::string_view line, bool ascii);
     bool fast_change(std::string_view raw);
+    // A change to `id`, or, for a code not declared yet before the first time stamp, kept until
+    // its declaration.
+    void emit(std::string_view code, uint64_t id, SignalValue v);
+    void keep_pending(std::string_view code, SignalValue v);
+    void take_pending(std::string_view code, uint64_t id);
+    // Names the declarations (see trace/vectors.h) and assembles buses dumped bit by bit.
+    void name_signals();
 
     void charge_names(size_t bytes);
     // Where a value change goes: the store, or a piece's log.
@@ -108,6 +116,8 @@ class Parser {
     }
 
     TraceData d_;
+    std::vector<Declaration> decls_;
+    NameMap<SignalValue> pending_;  // code -> last value, for codes not declared yet
     CodeTable codes_;
     const CodeTable* lookup_ = &codes_;  // the primary's table in a piece
     std::unique_ptr<ChangeLog> log_;     // a piece's, which also stops at declarations
@@ -122,7 +132,8 @@ class Parser {
     std::vector<size_t> scope_lens_;  // length of scope_path_ before each push
     uint64_t next_id_ = 0;
     uint64_t current_index_ = 0;
-    bool dumping_ = false;
+    bool dumping_ = false;  // a time stamp was read
+    bool values_ = false;   // value changes are read: after $enddefinitions or a time stamp
 };
 
 }  // namespace tarn::vcd
