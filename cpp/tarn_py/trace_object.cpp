@@ -238,6 +238,14 @@ PyMethodDef trace_methods[] = {
           "Compute stats for a signal: (min, max, sum, count, transitions, num_x, num_z)"),
     ENTRY("bit_slice_val", trace_bit_slice_val, "bit_slice_val($self, val, high, low)", ""),
     ENTRY("sign_extend_val", trace_sign_extend_val, "sign_extend_val($self, val, width)", ""),
+    // Beside the table above: values at full width.
+    ENTRY("signal_bits", trace_signal_bits, "signal_bits($self, name, index)",
+          "The value as a text of 0, 1, x and z, most significant bit first, at the signal's\n"
+          "declared width (shorter values extended as a VCD reader extends them); None for\n"
+          "no value, reals, texts and unknown names."),
+    ENTRY("signal_int", trace_signal_int, "signal_int($self, name, index)",
+          "The two-state value at full width as an int of any size; None when the value has\n"
+          "an x or z bit, is a real or a text, or there is none."),
     {nullptr, nullptr, 0, nullptr},
 };
 

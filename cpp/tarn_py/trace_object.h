@@ -54,4 +54,7 @@ TARN_METHOD(trace_find_signals_containing);
 TARN_METHOD(trace_signal_stats);
 TARN_METHOD(trace_bit_slice_val);
 TARN_METHOD(trace_sign_extend_val);
+// values at full width (trace_values.cpp)
+TARN_METHOD(trace_signal_bits);
+TARN_METHOD(trace_signal_int);
 }  // namespace tarn::py

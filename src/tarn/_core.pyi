@@ -69,6 +69,13 @@ class PyTrace:
         """Compute stats for a signal: (min, max, sum, count, transitions, num_x, num_z)"""
     def bit_slice_val(self, val: int, high: int, low: int) -> int: ...
     def sign_extend_val(self, val: int, width: int) -> int: ...
+    def signal_bits(self, name: str, index: int) -> str | None:
+        """The value as a text of 0, 1, x and z, most significant bit first, at the signal's
+        declared width (shorter values extended as a VCD reader extends them); None for
+        no value, reals, texts and unknown names."""
+    def signal_int(self, name: str, index: int) -> int | None:
+        """The two-state value at full width as an int of any size; None when the value has
+        an x or z bit, is a real or a text, or there is none."""
 
 @final
 class PyExpr:

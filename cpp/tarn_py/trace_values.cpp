@@ -1,0 +1,53 @@
+// Values at full width: the bits of any vector, and two-state values as Python ints of any size.
+#include <cstdio>
+#include <string>
+
+#include "tarn_py/args.h"
+#include "tarn_py/trace_object.h"
+
+namespace tarn::py {
+
+namespace {
+
+// A Python int of any size from its words, least significant first.
+PyObject* words_to_py(const SignalValue::Words& words) {
+    if (words.size() <= 1) return PyLong_FromUnsignedLongLong(words.empty() ? 0 : words[0]);
+    std::string hex;
+    hex.reserve(words.size() * 16);
+    char buf[17];
+    for (size_t w = words.size(); w-- > 0;) {
+        std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(words[w]));
+        hex += buf;
+    }
+    return PyLong_FromString(hex.c_str(), nullptr, 16);
+}
+
+}  // namespace
+
+TARN_METHOD(trace_signal_bits) {
+    TARN_ARGS("signal_bits", "name", "index");
+    std::string_view name;
+    uint64_t index;
+    if (!arg_str(a[0], "name", &name) || !arg_index(a[1], "index", &index)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        const Trace& t = trace_of(self);
+        if (!t.signal_id(name)) Py_RETURN_NONE;
+        auto bits = value_bits(t.signal_value(name, index), t.signal_width(name));
+        if (!bits) Py_RETURN_NONE;
+        return PyUnicode_FromStringAndSize(bits->data(), Py_ssize_t(bits->size()));
+    });
+}
+
+TARN_METHOD(trace_signal_int) {
+    TARN_ARGS("signal_int", "name", "index");
+    std::string_view name;
+    uint64_t index;
+    if (!arg_str(a[0], "name", &name) || !arg_index(a[1], "index", &index)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        auto words = two_state_words(trace_of(self).signal_value(name, index));
+        if (!words) Py_RETURN_NONE;
+        return words_to_py(*words);
+    });
+}
+
+}  // namespace tarn::py
