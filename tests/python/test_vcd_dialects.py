@@ -409,3 +409,31 @@ def test_vectors_declared_bit_by_bit_read_as_the_vector(path, tmp_path, tight):
     others = [m for m in original.signal_names() if m not in split_names]
     assert set(others) <= set(rewritten.signal_names())
     _same_trace(original, rewritten, others)
+
+
+def _corpus(name: str) -> PyTrace:
+    path = [p for p in corpus_files("vcd") if p.name == name]
+    if not path:
+        pytest.skip("no corpus beside the project")
+    return tarn.open(path[0])
+
+
+def test_real_dumps_read_right():
+    # Questa declares every bus bit by bit: the program counter is a 32-bit vector again.
+    t = _corpus("mips_single_cycle_questa_intel_dump.vcd")
+    pc = "MIPS_tb.UUT.PC_w"
+    assert t.signal_width(pc) == 32
+    assert len([n for n in t.signal_names() if n.startswith(pc + "[")]) == 32
+    assert [new for _, _, new in t.transitions(pc)][:6] == [0, 1, 2, 3, 4, 5]
+    assert t.signal_value(pc, 0) is None  # all bits x before the reset
+    # Riviera writes the reset before the first time stamp.
+    t = _corpus("alu_uvm_riviera2025_dump.vcd")
+    assert t.signal_value("tb.vif.rst", 0) == 1
+    # Amaranth's string signals.
+    t = _corpus("amaranth_orchard_test_qspi_strings_escid.vcd")
+    mode = r"bench.top.\o_octets__payload.mode"
+    assert {"PutX1", "GetX1", "Dummy"} <= set(t.signal_values_range(mode, 0, t.max_index() + 1))
+    # Xcelium's FSM parameters are written once, before the first time stamp.
+    t = _corpus("ahb2apb_xcelium2309_dump.vcd")
+    states = ["idle", "read", "reanble", "Wwait", "write", "write_p", "wenable", "wenable_p"]
+    assert [t.signal_value(f"test_bench.tb.{s}", t.max_index()) for s in states] == list(range(8))

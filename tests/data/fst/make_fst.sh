@@ -10,7 +10,7 @@ trap 'rm -rf "$work"' EXIT
 to_vcd() { fst2vcd "$here/$1.fst" > "$here/$1.fst2vcd.vcd"; }
 
 # Hand-written VCDs through every packing of vcd2fst, and the whole-file gzip wrapper.
-for name in mixed blackout strings; do
+for name in mixed blackout strings bits; do
     vcd2fst -4 "$src/$name.vcd" "$here/${name}_lz4.fst" > /dev/null
     to_vcd "${name}_lz4"
 done
