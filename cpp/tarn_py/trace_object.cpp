@@ -238,7 +238,13 @@ PyMethodDef trace_methods[] = {
           "Compute stats for a signal: (min, max, sum, count, transitions, num_x, num_z)"),
     ENTRY("bit_slice_val", trace_bit_slice_val, "bit_slice_val($self, val, high, low)", ""),
     ENTRY("sign_extend_val", trace_sign_extend_val, "sign_extend_val($self, val, width)", ""),
-    // Beside the table above: values at full width.
+    // Beside the table above: time, and values at full width.
+    ENTRY("timescale", trace_timescale, "timescale($self)",
+          "The unit of the time stamps as (multiplier, unit), unit one of s, ms, us, ns, ps,\n"
+          "fs: (10, \"ps\") when a time stamp counts 10 ps. None when the dump does not say."),
+    ENTRY("index_at", trace_index_at, "index_at($self, time)",
+          "The index of the last time stamp at or before time (with repeated time stamps,\n"
+          "the last of them); None before the first."),
     ENTRY("signal_bits", trace_signal_bits, "signal_bits($self, name, index)",
           "The value as a text of 0, 1, x and z, most significant bit first, at the signal's\n"
           "declared width (shorter values extended as a VCD reader extends them); None for\n"

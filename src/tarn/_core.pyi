@@ -69,6 +69,12 @@ class PyTrace:
         """Compute stats for a signal: (min, max, sum, count, transitions, num_x, num_z)"""
     def bit_slice_val(self, val: int, high: int, low: int) -> int: ...
     def sign_extend_val(self, val: int, width: int) -> int: ...
+    def timescale(self) -> tuple[int, str] | None:
+        """The unit of the time stamps as (multiplier, unit), unit one of s, ms, us, ns, ps,
+        fs: (10, "ps") when a time stamp counts 10 ps. None when the dump does not say."""
+    def index_at(self, time: int) -> int | None:
+        """The index of the last time stamp at or before time (with repeated time stamps,
+        the last of them); None before the first."""
     def signal_bits(self, name: str, index: int) -> str | None:
         """The value as a text of 0, 1, x and z, most significant bit first, at the signal's
         declared width (shorter values extended as a VCD reader extends them); None for

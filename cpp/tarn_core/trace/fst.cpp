@@ -354,6 +354,7 @@ Result<Trace> Loader::run() {
         return Result<Trace>::fail("FST hierarchy: the scopes expand to more than " +
                                    std::to_string(name_budget()) + " bytes of names");
     d_.timestamps = r_.take_time_table();  // one copy in memory, not two
+    d_.timescale = Timescale::from_exponent(r_.meta().header.timescale_exponent);
     d_.store.reserve_ids(next_id_);
     st = load_values();
     if (interrupted()) return Result<Trace>::fail("interrupted");

@@ -16,6 +16,21 @@ namespace tarn {
 // Which reader built the record. Only the width of an unknown name depends on it.
 enum class TraceKind : uint8_t { Vcd, Fst, Fsdb, Shm, Vpd, Wlf };
 
+// The unit of a trace's time stamps: `multiplier` times 10^`exponent` seconds, the exponent one
+// of 0, -3, -6, -9, -12, -15 (s, ms, us, ns, ps, fs).
+struct Timescale {
+    uint32_t multiplier = 1;
+    int8_t exponent = 0;
+    // "s", "ms", "us", "ns", "ps" or "fs".
+    const char* unit() const;
+    // From text such as "1ns", "1 ns" or "100 fs" (white space anywhere between and around);
+    // absent when it is not a positive whole number followed by one of the six units.
+    static std::optional<Timescale> parse(std::string_view text);
+    // 10^e seconds, in the largest unit that keeps the multiplier whole (10^-10: 100 ps);
+    // absent below femtoseconds or beyond 10^9 s.
+    static std::optional<Timescale> from_exponent(int e);
+};
+
 // What a reader hands over. For a VCD dump `name_to_id` and `widths` hold the id and width of
 // each declared full name (`references` keeps its declared short name); the other readers fill
 // `name_to_id` and `widths` as they find them.
@@ -27,12 +42,13 @@ struct TraceData {
     std::vector<std::string> signal_names;
     std::vector<std::string> scopes;
     std::vector<uint64_t> timestamps;
+    std::optional<Timescale> timescale;  // absent when the dump does not say
 };
 
 // A finished, read-only trace.
 class Trace {
   public:
-    explicit Trace(TraceData data) : d_(std::move(data)) {}
+    explicit Trace(TraceData data);
 
     const std::vector<std::string>& signal_names() const { return d_.signal_names; }
     const std::vector<std::string>& scopes() const { return d_.scopes; }
@@ -49,6 +65,12 @@ class Trace {
         return d_.store.get(id, index);
     }
 
+    const std::optional<Timescale>& timescale() const { return d_.timescale; }
+    // The last index whose time stamp is at or before `time` (with repeated stamps, the last of
+    // them); absent before the first. Time stamps that go back are read through their running
+    // maximum: the answer is the last index before the time is first passed.
+    std::optional<uint64_t> index_at(uint64_t time) const;
+
     // Direct access for the query engine (cursors over change points).
     TraceKind kind() const { return d_.kind; }
     uint64_t num_indices() const { return d_.timestamps.size(); }
@@ -59,6 +81,7 @@ class Trace {
 
   private:
     TraceData d_;
+    std::vector<uint64_t> running_max_;  // only when the time stamps ever go back
 };
 
 }  // namespace tarn

@@ -277,11 +277,36 @@ inline bool Parser::fast_change(std::string_view raw) {
     return true;
 }
 
+// The text of a $timescale section: on its keyword's line ("$timescale 1ns $end") or on the
+// lines after it. The section ends at its $end, or at the first line that is a keyword or a time
+// stamp (a section without $end cannot swallow the dump), or once its text reads as a unit.
+bool Parser::timescale_line(std::string_view s, bool first) {
+    if (!first && (s[0] == '$' || s[0] == '#')) {
+        in_timescale_ = false;
+        return false;
+    }
+    std::string_view body = first ? s.substr(10) : s;
+    size_t end = body.find("$end");
+    timescale_text_.append(body.substr(0, end)).push_back(' ');
+    auto ts = Timescale::parse(timescale_text_);
+    if (ts) d_.timescale = ts;
+    if (ts || end != std::string_view::npos || ++timescale_lines_ > 3) in_timescale_ = false;
+    return true;
+}
+
 void Parser::line(std::string_view raw, bool ascii) {
     if (!ascii && !text::is_utf8(raw)) return;  // unreadable lines count as empty
     std::string_view s = ascii ? text::trim_ascii(raw) : text::trim(raw);
     if (s.empty()) return;
+    if (in_timescale_ && timescale_line(s, false)) return;
     if (s[0] == '$') {
+        if (starts_with(s, "$timescale")) {
+            in_timescale_ = true;
+            timescale_lines_ = 0;
+            timescale_text_.clear();
+            timescale_line(s, true);
+            return;
+        }
         if (log_ &&
             (starts_with(s, "$scope") || starts_with(s, "$upscope") || starts_with(s, "$var"))) {
             halted_ = true;  // declarations change the code table the pieces share

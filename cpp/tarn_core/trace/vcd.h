@@ -97,6 +97,8 @@ class Parser {
     void emit(std::string_view code, uint64_t id, SignalValue v);
     void keep_pending(std::string_view code, SignalValue v);
     void take_pending(std::string_view code, uint64_t id);
+    // One line of a $timescale section; true when the line was its text.
+    bool timescale_line(std::string_view s, bool first);
     // Names the declarations (see trace/vectors.h) and assembles buses dumped bit by bit.
     void name_signals();
 
@@ -134,6 +136,9 @@ class Parser {
     uint64_t current_index_ = 0;
     bool dumping_ = false;  // a time stamp was read
     bool values_ = false;   // value changes are read: after $enddefinitions or a time stamp
+    bool in_timescale_ = false;
+    uint8_t timescale_lines_ = 0;
+    std::string timescale_text_;
 };
 
 }  // namespace tarn::vcd
