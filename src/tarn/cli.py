@@ -90,16 +90,13 @@ def _unknown(trace: PyTrace, name: str, index: int) -> str:
     sid = trace.signal_id(name)
     if sid is None:
         return "x"
-    try:
-        test = _IS_Z.get(sid)
-        if test is None:
-            # Expressions name signals by id only, so one per id serves every trace.
-            if len(_IS_Z) > 4096:
-                _IS_Z.clear()
-            test = _IS_Z[sid] = PyExpr.signal(sid).is_z()
-        return "z" if trace.eval_expr_bool(test, index) else "x"
-    except (NotImplementedError, AttributeError):
-        return "x"
+    test = _IS_Z.get(sid)
+    if test is None:
+        # Expressions name signals by id only, so one per id serves every trace.
+        if len(_IS_Z) > 4096:
+            _IS_Z.clear()
+        test = _IS_Z[sid] = PyExpr.signal(sid).is_z()
+    return "z" if trace.eval_expr_bool(test, index) else "x"
 
 
 def show(
@@ -556,9 +553,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 0
-    except NotImplementedError as e:
-        print(f"tarn: not available in this build: {e}", file=sys.stderr)
-        return 1
     except (CliError, ValueError, OSError, ImportError) as e:
         message = str(e).splitlines()[0] if str(e) else type(e).__name__
         print(f"tarn: {message}", file=sys.stderr)

@@ -658,14 +658,6 @@ def _walk(node: Node) -> Iterator[Node]:
         stack.extend(reversed(_children(n)))
 
 
-def _containing(trace: PyTrace, text: str) -> List[str]:
-    try:
-        return trace.find_signals_containing(text)
-    except NotImplementedError:
-        low = text.lower()
-        return [n for n in trace.signal_names() if low in n.lower()]
-
-
 def suggest(trace: PyTrace, name: str, limit: int = 3) -> List[str]:
     """Up to ``limit`` signal names of ``trace`` that look like ``name`` (best first).
 
@@ -673,7 +665,7 @@ def suggest(trace: PyTrace, name: str, limit: int = 3) -> List[str]:
     spelled alike.
     """
     last = name.rsplit(".", 1)[-1]
-    contain = _containing(trace, last) if last else []
+    contain = trace.find_signals_containing(last) if last else []
     if contain:
         ratio = {n: difflib.SequenceMatcher(None, name, n).ratio() for n in contain[:10000]}
         return sorted(ratio, key=lambda n: -ratio[n])[:limit]

@@ -23,10 +23,7 @@ MAX_SPAN = 1000
 def _unknown_char(trace: PyTrace, sid: Optional[int], index: int) -> str:
     if sid is None:
         return "x"
-    try:
-        return "z" if trace.eval_expr_bool(PyExpr.signal(sid).is_z(), index) else "x"
-    except (NotImplementedError, AttributeError):
-        return "x"
+    return "z" if trace.eval_expr_bool(PyExpr.signal(sid).is_z(), index) else "x"
 
 
 def _label(value: Any, hex_values: bool) -> str:
