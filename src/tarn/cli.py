@@ -15,7 +15,8 @@ import sys
 from typing import Any, Callable, Dict, Iterable, List, NoReturn, Optional, Sequence
 
 from tarn import expr as _expr
-from tarn._core import PyExpr, PyTrace
+from tarn._core import PyTrace
+from tarn._display import unknown_char
 from tarn.formats import detect_format
 from tarn.formats import open as open_trace
 
@@ -82,23 +83,6 @@ def _index_at_time(trace: PyTrace, time: int, what: str) -> int:
     return lo
 
 
-_IS_Z: Dict[int, PyExpr] = {}
-
-
-def _unknown(trace: PyTrace, name: str, index: int) -> str:
-    """How to show a value without a two-state reading: "z" when it has z bits, else "x"."""
-    sid = trace.signal_id(name)
-    if sid is None:
-        return "x"
-    test = _IS_Z.get(sid)
-    if test is None:
-        # Expressions name signals by id only, so one per id serves every trace.
-        if len(_IS_Z) > 4096:
-            _IS_Z.clear()
-        test = _IS_Z[sid] = PyExpr.signal(sid).is_z()
-    return "z" if trace.eval_expr_bool(test, index) else "x"
-
-
 def show(
     value: Any,
     trace: Optional[PyTrace] = None,
@@ -106,9 +90,9 @@ def show(
     index: int = 0,
     hex_values: bool = False,
 ) -> str:
-    """A value as a table shows it; None (no two-state value) as "z" or "x" (see ``_unknown``)."""
+    """A value as a table shows it; None (no two-state value) as "z" or "x" (see ``unknown_char``)."""
     if value is None:
-        return "x" if trace is None else _unknown(trace, name, index)
+        return "x" if trace is None else unknown_char(trace, trace.signal_id(name), index)
     if isinstance(value, float):
         return repr(value)
     if hex_values and isinstance(value, int):

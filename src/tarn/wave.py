@@ -10,7 +10,8 @@ from __future__ import annotations
 import json
 from typing import Any, Dict, List, Optional, Sequence
 
-from tarn._core import PyExpr, PyTrace
+from tarn._core import PyTrace
+from tarn._display import unknown_char
 
 __all__ = ["DEFAULT_SPAN", "MAX_SPAN", "wavejson", "render_svg"]
 
@@ -18,12 +19,6 @@ __all__ = ["DEFAULT_SPAN", "MAX_SPAN", "wavejson", "render_svg"]
 DEFAULT_SPAN = 64
 #: The most indices one diagram may span (wider ones are unreadable and slow to draw).
 MAX_SPAN = 1000
-
-
-def _unknown_char(trace: PyTrace, sid: Optional[int], index: int) -> str:
-    if sid is None:
-        return "x"
-    return "z" if trace.eval_expr_bool(PyExpr.signal(sid).is_z(), index) else "x"
 
 
 def _label(value: Any, hex_values: bool) -> str:
@@ -53,7 +48,7 @@ def wavejson(
         values = trace.signal_values_range(name, start, stop + 1)
         sid = trace.signal_id(name)
         keys = [
-            ("v", v) if v is not None else ("u", _unknown_char(trace, sid, start + k))
+            ("v", v) if v is not None else ("u", unknown_char(trace, sid, start + k))
             for k, v in enumerate(values)
         ]
         bits = trace.signal_width(name) == 1 and all(
