@@ -4,48 +4,10 @@ import struct
 
 import pytest
 
+from builders import WLF_PAGE as PAGE
+from builders import shm_design, shm_records, shm_transitions, vpd, wlf_header, wlf_value_page
 from tarn import PyExpr, PyTrace
 from conftest import CORPUS, corpus_files
-
-SHM_MAGIC = bytes.fromhex("A19511BF")
-
-
-def be32(v: int) -> bytes:
-    return struct.pack(">I", v)
-
-
-def shm_design(names: list[str], scope: str | None = None) -> bytes:
-    """A design file: header, an optional scope record, then linked SIGNAL records."""
-    out = bytearray(SHM_MAGIC + bytes(124))
-    records = []
-    if scope is not None:
-        records.append((0x00270501, scope.encode() + b"\0"))
-    records += [(0x00290700, n.encode() + b"\0") for n in names]
-    for i, (tag, body) in enumerate(records):
-        start = len(out)
-        nxt = start + 12 + len(body) if i + 1 < len(records) else 0
-        out += be32(tag) + be32(nxt) + be32(0) + body
-    return bytes(out + bytes(16))
-
-
-def shm_transitions(blocks: list[tuple[int, int, bytes]], scale_code: int = 0) -> bytes:
-    """A transition file: (block time, change count, data bytes) per block."""
-    head = bytearray(SHM_MAGIC + bytes(4) + be32(scale_code) + bytes(52))
-    data_at = 64 + 64 * len(blocks)
-    data = bytearray()
-    for time, count, body in blocks:
-        b = data_at + len(data)
-        data += body
-        c = data_at + len(data)
-        hdr = bytearray(64)
-        hdr[0:4] = bytes.fromhex("001B2200")
-        hdr[28:32] = be32(time)
-        hdr[40:44] = be32(count)
-        hdr[48:52] = be32(c)
-        hdr[52:56] = be32(b)
-        hdr[56:60] = be32(c)
-        head += hdr
-    return bytes(head + data + bytes(8))
 
 
 def values(t: PyTrace, name: str) -> list:
@@ -88,7 +50,7 @@ def exercise(t: PyTrace) -> None:
 def test_shm_directory_design_and_transitions(tmp_path):
     db = tmp_path / "waves.shm"
     db.mkdir()
-    (db / "waves.dsn").write_bytes(shm_design(["clk", "rst_n", "9bad"], scope="top"))
+    (db / "waves.dsn").write_bytes(shm_design(shm_records(["clk", "rst_n", "9bad"], scope="top")))
     # clk and rst_n start at 1 and 0 and toggle three times over a block time of 10.
     (db / "waves.trn").write_bytes(shm_transitions([(10, 3, b"\x10\x08")]))
     for path in (db, db / "waves.dsn", db / "waves.trn"):
@@ -107,7 +69,7 @@ def test_shm_upper_case_and_missing_design(tmp_path):
     t = PyTrace.from_shm(str(tmp_path))
     assert t.signal_names() == [] and t.scopes() == []
     assert t.max_index() == 0 and t.timestamp(0) == 0
-    (tmp_path / "W.DSN").write_bytes(shm_design(["a"]))
+    (tmp_path / "W.DSN").write_bytes(shm_design(shm_records(["a"])))
     t = PyTrace.from_shm(str(tmp_path / "W.TRN"))
     assert values(t, "a") == [1, 0, 0]
 
@@ -127,18 +89,6 @@ def test_shm_errors(tmp_path):
 
 
 # --- VPD ---------------------------------------------------------------------------------
-
-
-def vpd(sections: list[bytes], offsets: list[int] | None = None) -> bytes:
-    head = bytearray(struct.pack("<I", 0x12345678) + bytes(124))
-    body = bytearray()
-    starts = []
-    for s in sections:
-        starts.append(128 + 1 + len(body))
-        body += b"\x01" + s
-    for i, v in enumerate(offsets if offsets is not None else starts):
-        head[48 + 4 * i : 52 + 4 * i] = struct.pack("<I", v)
-    return bytes(head + body)
 
 
 def test_vpd_name_sections(tmp_path):
@@ -176,29 +126,10 @@ def test_vpd_duplicate_offsets_and_errors(tmp_path):
 
 # --- WLF ---------------------------------------------------------------------------------
 
-PAGE = 8192
-
-
-def wlf_header(area: bytes, expected: int) -> bytearray:
-    page = bytearray(PAGE)
-    page[2:4] = struct.pack(">H", 43 + len(area))
-    page[24:26] = struct.pack(">H", expected)
-    page[43 : 43 + len(area)] = area  # three empty length-prefixed strings at 40, 41, 42
-    return page
-
-
-def value_page(data: bytes) -> bytearray:
-    page = bytearray(PAGE)
-    page[0:4] = b"\xff\xff" + struct.pack(">H", len(data))
-    page[16 : 16 + len(data)] = data
-    page[PAGE - 16 :] = b"\x01" * 16  # enough non-zero bytes to count as a value page
-    return page
-
-
 def test_wlf_names_and_values(tmp_path):
     path = tmp_path / "v.wlf"
     head = wlf_header(b"top.a\0top.b\0top.c\0", 3)
-    path.write_bytes(head + value_page(b"\x01\x05\xff\x01\x07\x00") + value_page(b"\xff\x02\x09\x00"))
+    path.write_bytes(head + wlf_value_page(b"\x01\x05\xff\x01\x07\x00") + wlf_value_page(b"\xff\x02\x09\x00"))
     t = PyTrace.from_wlf(str(path))
     assert t.signal_names() == ["top.a", "top.b", "top.c"]
     assert t.scopes() == ["top"]
