@@ -20,7 +20,7 @@ import subprocess
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-FORMATS = {"fst": "from_fst", "fsdb": "from_fsdb", "shm": "from_shm", "vpd": "from_vpd", "wlf": "from_wlf"}
+FORMATS = {fmt: f"from_{fmt}" for fmt in ("fst", "fsdb", "shm", "vpd", "wlf")}
 
 CHILD = """
 import json, resource, sys
@@ -45,7 +45,8 @@ def size_of(path: pathlib.Path) -> int:
 
 def inputs(corpus: pathlib.Path):
     for fmt in FORMATS:
-        folders = [ROOT / "fuzz" / "corpus" / fmt, ROOT / "fuzz" / "out" / f"corpus_{fmt}", corpus / fmt]
+        folders = [ROOT / "fuzz" / "corpus" / fmt, ROOT / "fuzz" / "out" / f"corpus_{fmt}"]
+        folders.append(corpus / fmt)
         if fmt == "fst":
             folders.append(ROOT / "tests" / "data" / "fst")
         for folder in folders:

@@ -24,7 +24,7 @@ def main():
     legacy = fsdb_legacy(cstrings("top.cpu.clk", "top.cpu.rst", "run.log", "top.data[3]"))
     many = cstrings(*[f"top.u{i}.sig_{i}" for i in range(12)])
     few = cstrings("top.a", "top.b", "top.c")
-    values = fsdb_blob([1, 2, 3, 0, 7, 1], bytes.fromhex("0003020408000501") + bytes.fromhex("8101"),
+    values = fsdb_blob([1, 2, 3, 0, 7, 1], bytes.fromhex("0003020408000501" "8101"),
                        tail=bytes.fromhex("0A0B01220C000000"), clock=bytes.fromhex("40000431"))
     plain = fsdb_blob([0, 0, 0, 0], bytes.fromhex("000501070203"))
     ended = bytes([5, 0, 0, 2]) + bytes(6) + bytes.fromhex("0002010304") + bytes.fromhex("C1210000")

@@ -55,11 +55,13 @@ def main():
                                   shm_transitions([(0, 1, b"\xff\xff"), (0, 1, b"")])),
         },
         "vpd": {
-            "names": vpd([b"top.u1.sig\0top.clk\0top.rst\0top.u1.q\0", b"FoldedTop\0" + bytes(130) + b"top.late\0"]),
+            "names": vpd([b"top.u1.sig\0top.clk\0top.rst\0top.u1.q\0",
+                          b"FoldedTop\0" + bytes(130) + b"top.late\0"]),
             "three": vpd([b"aa\0bb\0cc\0", b"expected\0x.y\0"]),
         },
         "wlf": {
-            "values": wlf(b"top.a\0top.b\0top.c\0", 3, [wlf_value_page(b"\x01\x05\xff\x01\x07\x00\x02\x03\xff")]),
+            "values": wlf(b"top.a\0top.b\0top.c\0", 3,
+                          [wlf_value_page(b"\x01\x05\xff\x01\x07\x00\x02\x03\xff")]),
             "name_pages": wlf(b"top.a\0", 5, [bytes(100) + b"top.extra\0" + bytes(8082)]),
             "header_only": wlf(b"\x05hello\x03abctop.x\0", 0),
         },

@@ -12,10 +12,12 @@ format-detecting loader and a compiler for written conditions::
 from typing import TYPE_CHECKING, Any
 
 from tarn._core import PyExpr, PyTrace
-from tarn.formats import FORMATS, detect_format, open
+from tarn.formats import FORMATS, detect_format
+from tarn.formats import open as open
 
 if TYPE_CHECKING:
-    from tarn.expr import ExprError, compile
+    from tarn.expr import ExprError
+    from tarn.expr import compile as compile
 
 
 def __getattr__(name: str) -> Any:

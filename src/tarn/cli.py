@@ -12,7 +12,8 @@ import json
 import math
 import os
 import sys
-from typing import Any, Callable, Dict, Iterable, List, NoReturn, Optional, Sequence
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any, NoReturn
 
 from tarn import expr as _expr
 from tarn._core import PyTrace
@@ -59,7 +60,7 @@ def _name(trace: PyTrace, name: str) -> str:
     )
 
 
-def _index(trace: PyTrace, index: "int | str", what: str = "index") -> int:
+def _index(trace: PyTrace, index: int | str, what: str = "index") -> int:
     """A sample index from the command line: a number, or "@T" for the sample at time T."""
     last = trace.max_index()
     if isinstance(index, str):
@@ -85,12 +86,12 @@ def _index_at_time(trace: PyTrace, time: int, what: str) -> int:
 
 def show(
     value: Any,
-    trace: Optional[PyTrace] = None,
+    trace: PyTrace | None = None,
     name: str = "",
     index: int = 0,
     hex_values: bool = False,
 ) -> str:
-    """A value as a table shows it; None (no two-state value) as "z" or "x" (see ``unknown_char``)."""
+    """A value as a table shows it; None (no two-state value) as "z" or "x"."""
     if value is None:
         return "x" if trace is None else unknown_char(trace, trace.signal_id(name), index)
     if isinstance(value, float):
@@ -174,10 +175,10 @@ def _cmd_info(args: argparse.Namespace) -> int:
     return 0
 
 
-def scope_tree(trace: PyTrace) -> List[Dict[str, Any]]:
+def scope_tree(trace: PyTrace) -> list[dict[str, Any]]:
     """The scopes as nested dicts: name, path, direct signal count, child scopes."""
-    nodes: Dict[str, Dict[str, Any]] = {}
-    roots: List[Dict[str, Any]] = []
+    nodes: dict[str, dict[str, Any]] = {}
+    roots: list[dict[str, Any]] = []
     for scope in trace.scopes():
         parts = scope.split(".")
         for i in range(1, len(parts) + 1):
@@ -204,7 +205,7 @@ def _cmd_scopes(args: argparse.Namespace) -> int:
     if not roots:
         print("(no scopes)")
 
-    def label(node: Dict[str, Any]) -> str:
+    def label(node: dict[str, Any]) -> str:
         n = node["signals"]
         return f"{node['name']}  ({n} signal{'' if n == 1 else 's'})"
 
@@ -254,8 +255,11 @@ def _cmd_value(args: argparse.Namespace) -> int:
         _emit_json({"signal": name, "index": index, "time": time, "value": _json_value(value)})
         return 0
     shown = show(value, trace, name, index, args.hex)
-    table(("SIGNAL", "INDEX", "TIME", "VALUE"), [(name, str(index), str(time), shown)],
-          (False, True, True, False))
+    table(
+        ("SIGNAL", "INDEX", "TIME", "VALUE"),
+        [(name, str(index), str(time), shown)],
+        (False, True, True, False),
+    )
     return 0
 
 
@@ -349,8 +353,8 @@ def _cmd_stats(args: argparse.Namespace) -> int:
     return 0
 
 
-def _value_names(trace: PyTrace, groups: Optional[List[str]]) -> List[str]:
-    names: List[str] = []
+def _value_names(trace: PyTrace, groups: list[str] | None) -> list[str]:
+    names: list[str] = []
     for group in groups or []:
         for part in group.split(","):
             if part.strip():
@@ -370,7 +374,9 @@ def _cmd_find(args: argparse.Namespace) -> int:
         return 0
     names = _value_names(trace, args.values)
     if args.parallel:
-        rows = [(i, [trace.signal_value(n, i) for n in names]) for i in trace.parallel_find(compiled)]
+        rows = [
+            (i, [trace.signal_value(n, i) for n in names]) for i in trace.parallel_find(compiled)
+        ]
     elif names:
         rows = trace.find_with_values(compiled, names)
     else:
@@ -419,7 +425,9 @@ def _cmd_wave(args: argparse.Namespace) -> int:
             f"{stop - start + 1} indices are too many for one diagram (at most {wave.MAX_SPAN}); "
             "narrow the range with --from/--to"
         )
-    doc = wave.wavejson(trace, names, start, stop, hex_values=args.hex, title=os.path.basename(args.file))
+    doc = wave.wavejson(
+        trace, names, start, stop, hex_values=args.hex, title=os.path.basename(args.file)
+    )
     wave.render_svg(doc, args.output)
     if args.json:
         _emit_json({"output": args.output, "from": start, "to": stop, "signals": names})
@@ -448,7 +456,7 @@ def _nonneg(text: str) -> int:
     return v
 
 
-def _sample(text: str) -> "int | str":
+def _sample(text: str) -> int | str:
     """A sample index, or "@T": the sample at time T (resolved once the dump is loaded)."""
     if text.startswith("@"):
         return "@" + str(_nonneg(text[1:]))
@@ -521,14 +529,15 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     """Run the ``tarn`` command with ``argv`` (default: ``sys.argv[1:]``); return the exit code."""
     try:
         args = build_parser().parse_args(argv)
     except SystemExit as e:  # -h, or a malformed command line (already reported)
         return e.code if isinstance(e.code, int) else 2
     try:
-        return args.run(args)
+        code: int = args.run(args)
+        return code
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:

@@ -10,9 +10,9 @@ from __future__ import annotations
 
 import struct
 import zlib
-from typing import Iterable, Sequence, Tuple, Union
+from collections.abc import Iterable, Sequence
 
-Text = Union[str, bytes]
+Text = str | bytes
 
 
 def _bytes(s: Text) -> bytes:
@@ -118,7 +118,7 @@ SHM_SCOPE = 0x00270501
 SHM_SIGNAL = 0x00290700
 
 # A design record: (tag, body) or (tag, body, third header word).
-ShmRecord = Union[Tuple[int, bytes], Tuple[int, bytes, int]]
+ShmRecord = tuple[int, bytes] | tuple[int, bytes, int]
 
 
 def shm_records(names: Sequence[Text], scope: Text | None = None) -> list[ShmRecord]:

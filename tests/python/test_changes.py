@@ -5,6 +5,7 @@ import math
 import pytest
 
 import tarn
+
 from random_trace import code, random_trace, same_py, strictly_equal, to_py
 
 # top.clk toggles; top.data first gets a value at index 3; top.alias shares data's code; top.r is

@@ -4,8 +4,9 @@ import importlib.util
 
 import pytest
 
-from builders import FSDB_LEGACY, cstrings, fsdb_blob, fsdb_legacy, fsdb_modern
 from tarn import PyExpr, PyTrace
+
+from builders import FSDB_LEGACY, cstrings, fsdb_blob, fsdb_legacy, fsdb_modern
 from conftest import CORPUS, DATA, corpus_files
 
 

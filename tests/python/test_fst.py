@@ -8,8 +8,9 @@ import struct
 
 import pytest
 
-from conftest import DATA, corpus_files
 from tarn import PyTrace
+
+from conftest import DATA, corpus_files
 
 FST = DATA / "fst"
 
@@ -135,7 +136,8 @@ def test_packings_load_the_same_trace():
 
 
 def test_doubly_compressed_large_hierarchy(tmp_path):
-    module_spec = importlib.util.spec_from_file_location("gen_big_hier", FST / "src" / "gen_big_hier.py")
+    script = FST / "src" / "gen_big_hier.py"
+    module_spec = importlib.util.spec_from_file_location("gen_big_hier", script)
     gen = importlib.util.module_from_spec(module_spec)
     module_spec.loader.exec_module(gen)
     vcd_path = tmp_path / "big.vcd"
@@ -243,7 +245,9 @@ def test_corrupt_hierarchy_and_signals(tmp_path):
     struct.pack_into(">Q", broken, end - 24 - clen - 8, 1 << 40)
     with pytest.raises(ValueError) as e:
         PyTrace.from_fst(write(tmp_path, bytes(broken)))
-    assert str(e.value) == "FST signals: malformed FST data: position table lies outside its section"
+    assert str(e.value) == (
+        "FST signals: malformed FST data: position table lies outside its section"
+    )
 
 
 def test_hostile_lengths_fail_quickly(tmp_path):

@@ -8,6 +8,7 @@ import shlex
 import pytest
 
 from tarn.cli import main
+
 from conftest import ROOT
 
 GUIDE = (ROOT / "docs" / "guide.md").read_text(encoding="utf-8")
@@ -42,7 +43,9 @@ def test_python_block(n, monkeypatch):
             exec(compile(code, f"guide.md python block {k + 1}", "exec"), namespace)
 
 
-@pytest.mark.parametrize("line, expected", commands(), ids=lambda x: x if isinstance(x, str) else "")
+@pytest.mark.parametrize(
+    "line, expected", commands(), ids=lambda x: x if isinstance(x, str) else ""
+)
 def test_console_command(line, expected, monkeypatch, capsys):
     monkeypatch.chdir(ROOT)
     argv = shlex.split(line)

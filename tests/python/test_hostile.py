@@ -12,8 +12,9 @@ import sys
 import pytest
 
 import tarn
-from conftest import DATA
+
 from builders import SHM_SIGNAL, shm_design, shm_records, shm_transitions, vpd, wlf, wlf_value_page
+from conftest import DATA
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 FSDB_SEEDS = ROOT / "fuzz" / "corpus" / "fsdb"

@@ -414,7 +414,9 @@ def test_conditions_on_the_example(counter):
     assert find("tb.count[1:0] == 'b11") == [
         i for i in range(n) if count[i] is not None and count[i] & 3 == 3
     ]
-    assert find("tb.count >= 8'd40") == [i for i in range(n) if count[i] is not None and count[i] >= 40]
+    assert find("tb.count >= 8'd40") == [
+        i for i in range(n) if count[i] is not None and count[i] >= 40
+    ]
     assert find("$isx(tb.count)") == [i for i in range(n) if count[i] is None]
     assert find("$changed(tb.count)") == [i for i in range(1, n) if count[i] != count[i - 1]]
     assert find("tb.count != $past(tb.count) && $past(1)") == find("$changed(tb.count)")

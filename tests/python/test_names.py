@@ -8,6 +8,7 @@ import unicodedata
 import pytest
 
 import tarn
+
 from random_trace import code
 
 

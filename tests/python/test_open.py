@@ -8,6 +8,7 @@ import pytest
 
 import tarn
 from tarn.formats import detect_format, sniff
+
 from conftest import CORPUS, corpus_files
 
 FST_HEADER = b"\x00" + (329).to_bytes(8, "big")

@@ -4,9 +4,18 @@ import struct
 
 import pytest
 
-from builders import WLF_PAGE as PAGE
-from builders import shm_design, shm_records, shm_transitions, vpd, wlf_header, wlf_value_page
 from tarn import PyExpr, PyTrace
+
+from builders import WLF_PAGE as PAGE
+from builders import (
+    shm_design,
+    shm_records,
+    shm_transitions,
+    vpd,
+    wlf,
+    wlf_header,
+    wlf_value_page,
+)
 from conftest import CORPUS, corpus_files
 
 
@@ -98,7 +107,9 @@ def test_vpd_name_sections(tmp_path):
     path = tmp_path / "x.vpd"
     path.write_bytes(vpd([names, marker, three]))
     t = PyTrace.from_vpd(str(path))
-    assert t.signal_names() == ["top.u1.sig", "top.clk", "top.rst", "top.u1.q", "FoldedTop", "top.late"]
+    assert t.signal_names() == [
+        "top.u1.sig", "top.clk", "top.rst", "top.u1.q", "FoldedTop", "top.late"
+    ]
     assert t.scopes() == ["top", "top.u1"]
     assert t.max_index() == 0 and t.timestamp(0) == 0
     assert t.signal_value("top.clk", 0) is None
@@ -128,8 +139,8 @@ def test_vpd_duplicate_offsets_and_errors(tmp_path):
 
 def test_wlf_names_and_values(tmp_path):
     path = tmp_path / "v.wlf"
-    head = wlf_header(b"top.a\0top.b\0top.c\0", 3)
-    path.write_bytes(head + wlf_value_page(b"\x01\x05\xff\x01\x07\x00") + wlf_value_page(b"\xff\x02\x09\x00"))
+    pages = [wlf_value_page(b"\x01\x05\xff\x01\x07\x00"), wlf_value_page(b"\xff\x02\x09\x00")]
+    path.write_bytes(wlf(b"top.a\0top.b\0top.c\0", 3, pages))
     t = PyTrace.from_wlf(str(path))
     assert t.signal_names() == ["top.a", "top.b", "top.c"]
     assert t.scopes() == ["top"]

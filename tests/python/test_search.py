@@ -96,7 +96,9 @@ def test_docstrings_and_signatures():
     assert PyTrace.parallel_find.__doc__ == (
         "Find matching indices using rayon parallel iteration across all CPU cores."
     )
-    assert PyTrace.parallel_count.__doc__ == "Count matching indices using rayon parallel iteration."
+    assert PyTrace.parallel_count.__doc__ == (
+        "Count matching indices using rayon parallel iteration."
+    )
     assert PyTrace.find_with_values.__text_signature__ == "($self, expr, signal_names)"
     assert PyTrace.find_with_values.__doc__ == (
         "Find with value extraction in one pass: returns list of (index, [values]) tuples.\n"

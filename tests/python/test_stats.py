@@ -3,6 +3,7 @@
 import pytest
 
 import tarn
+
 from random_trace import random_trace, strictly_equal
 
 M64 = 2**64 - 1

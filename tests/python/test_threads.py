@@ -111,7 +111,9 @@ def test_every_query_from_eight_threads_at_once():
 
 def _queries_in_child(conn):
     try:
-        conn.send((TRACE.parallel_find(EXPR), repr(TRACE.changed_at(21)), TRACE.parallel_count(EXPR)))
+        conn.send(
+            (TRACE.parallel_find(EXPR), repr(TRACE.changed_at(21)), TRACE.parallel_count(EXPR))
+        )
     finally:
         conn.close()
 
@@ -157,16 +159,15 @@ def churn(rounds):
             t.snapshot(4)
             t.find_with_values(e, NAMES)
             t.transitions("top.clk")
-            for bad in (lambda: t.find(None), lambda: t.signal_value(1, 2), lambda: e.and_(3)):
+            for method, args in ((t.find, (None,)), (t.signal_value, (1, 2)), (e.and_, (3,))):
                 try:
-                    bad()
+                    method(*args)
                 except TypeError:
                     pass
             try:
                 PyTrace.from_vcd("/nonexistent/dump.vcd")
             except ValueError:
                 pass
-        del t, e
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")

@@ -4,6 +4,7 @@ import os
 import pytest
 
 from tarn import PyTrace
+
 from conftest import corpus_files
 
 BASIC = """$scope module top $end
@@ -78,7 +79,8 @@ def test_value_changes():
 
 
 def test_forward_fill_and_time_stamps():
-    t = load("$var wire 1 ! a $end\n$var wire 1 # b $end\n#5\n1!\n#5\n#3\n0#\n#\n#-4\n#99999999999999999999\n")
+    t = load("$var wire 1 ! a $end\n$var wire 1 # b $end\n"
+             "#5\n1!\n#5\n#3\n0#\n#\n#-4\n#99999999999999999999\n")
     assert [t.timestamp(i) for i in range(6)] == [5, 5, 3, 0, 0, 0]
     assert values(t, "a") == [1] * 6
     assert values(t, "b") == [None, None, 0, 0, 0, 0]

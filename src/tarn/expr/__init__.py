@@ -48,7 +48,8 @@ full name (``valid`` for ``top.valid``) is taken as that name. Errors are :class
 
 from __future__ import annotations
 
-from typing import Callable, Optional
+from collections.abc import Callable
+from typing import cast
 
 from tarn._core import PyExpr, PyTrace
 from tarn.expr.names import lookup, resolve, signal_names, suggest
@@ -104,8 +105,9 @@ def _build(node: Node, ids: Callable[[Name], int]) -> PyExpr:
     if isinstance(node, Unary):
         return _build(node.operand, ids).not_()
     if isinstance(node, Binary):
-        method = BINARY_OPERATORS[node.op][1]
-        return getattr(_build(node.left, ids), method)(_build(node.right, ids))
+        method = getattr(_build(node.left, ids), BINARY_OPERATORS[node.op][1])
+        built: PyExpr = method(_build(node.right, ids))
+        return built
     if isinstance(node, Slice):
         return _build(node.operand, ids).slice(node.high, node.low)
     if isinstance(node, Call):
@@ -141,7 +143,7 @@ def _build_call(node: Call, e: PyExpr) -> PyExpr:
     return bit.eq_(level).and_(past_bit.neq(level)).and_(_after_first())
 
 
-def compile(trace: PyTrace, text: str, scope: Optional[str] = None) -> PyExpr:  # noqa: A001
+def compile(trace: PyTrace, text: str, scope: str | None = None) -> PyExpr:  # noqa: A001
     """Compile the condition ``text`` over the signals of ``trace`` into a :class:`PyExpr`.
 
     ``scope`` names the scope from which names that are not full names are resolved. The result
@@ -150,9 +152,9 @@ def compile(trace: PyTrace, text: str, scope: Optional[str] = None) -> PyExpr:  
     that is not found (the message gives the column and close names).
     """
     tree = parse(text)
-    ids: dict = {}
+    ids: dict[str, int] = {}
     for node in walk(tree):
         if isinstance(node, Name) and node.name not in ids:
-            # A resolved name always has an id.
-            ids[node.name] = trace.signal_id(resolve(trace, node, text, scope))
-    return _build(tree, lambda node: int(ids[node.name]))
+            # A resolved name is one of the trace's names, so it has an id.
+            ids[node.name] = cast(int, trace.signal_id(resolve(trace, node, text, scope)))
+    return _build(tree, lambda node: ids[node.name])

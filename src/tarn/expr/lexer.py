@@ -3,14 +3,34 @@
 from __future__ import annotations
 
 import re
+from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import Iterator
 
 from tarn.expr.syntax import FUNCTIONS, MAX_U64, ExprError
 
 # Longest first, so that "&&" is not read as two "&".
-_PUNCT = ("&&", "||", "==", "!=", "<=", ">=", "<", ">", "!", "&", "|", "^", "+", "-", "(", ")", "[",
-          "]", ":", ",")
+_PUNCT = (
+    "&&",
+    "||",
+    "==",
+    "!=",
+    "<=",
+    ">=",
+    "<",
+    ">",
+    "!",
+    "&",
+    "|",
+    "^",
+    "+",
+    "-",
+    "(",
+    ")",
+    "[",
+    "]",
+    ":",
+    ",",
+)
 _BASES = {"h": 16, "d": 10, "b": 2, "o": 8}
 _NUMBER = re.compile(
     r"(?P<based>(?P<size>[0-9][0-9_]*)?'[sS]?(?P<base>[hHdDbBoO])(?P<bdigits>[0-9a-fA-F_xXzZ?]*))"
@@ -23,7 +43,7 @@ _NUMBER = re.compile(
 @dataclass
 class Token:
     kind: str  # "name", "int", "real", "str", "func", "op", "end"
-    value: object
+    value: str | int | float | None
     pos: int
     end: int
 
@@ -72,7 +92,9 @@ class Lexer:
                 if k < n and t[k] == "(" and (j >= n or t[j] != "."):
                     if word not in FUNCTIONS:
                         known = ", ".join(FUNCTIONS)
-                        raise self.error(f"unknown function {word} (known: {known})", start, j - start)
+                        raise self.error(
+                            f"unknown function {word} (known: {known})", start, j - start
+                        )
                     self.i = j
                     yield Token("func", word, start, j)
                 elif word in FUNCTIONS:
@@ -158,7 +180,7 @@ class Lexer:
         escapes = {'"': '"', "\\": "\\", "n": "\n", "t": "\t"}
         while True:
             if j >= n:
-                raise self.error('unterminated string (missing closing \'"\')', start)
+                raise self.error("unterminated string (missing closing '\"')", start)
             c = t[j]
             if c == '"':
                 j += 1
@@ -180,7 +202,11 @@ class Lexer:
         j = m.end() if m else start
         # A number runs on over letters, digits and the like: "12ab" is one bad word, not two.
         k = j
-        while k < len(t) and (t[k].isalnum() or t[k] in "_'?" or (t[k] == "." and k + 1 < len(t) and t[k + 1].isdigit())):
+        while k < len(t) and (
+            t[k].isalnum()
+            or t[k] in "_'?"
+            or (t[k] == "." and k + 1 < len(t) and t[k + 1].isdigit())
+        ):
             k += 1
         word = t[start:k]
         self.i = k
@@ -200,7 +226,7 @@ class Lexer:
             value = self._digits(word, 10, word, start)
         return Token("int", self._u64(value, word, start), start, k)
 
-    def _based(self, m: "re.Match[str]", word: str, pos: int) -> int:
+    def _based(self, m: re.Match[str], word: str, pos: int) -> int:
         base = _BASES[m.group("base").lower()]
         value = self._digits(m.group("bdigits"), base, word, pos)
         size_text = m.group("size")
@@ -231,5 +257,3 @@ class Lexer:
         if value > MAX_U64:
             raise self.error(f"literal {word} does not fit in 64 bits", pos, len(word))
         return value
-
-

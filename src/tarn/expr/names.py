@@ -4,14 +4,13 @@ suggest when none fits."""
 from __future__ import annotations
 
 import difflib
-from typing import List, Optional, Tuple
 
 from tarn._core import PyTrace
 from tarn.expr.parser import parse
 from tarn.expr.syntax import ExprError, Name, walk
 
 
-def suggest(trace: PyTrace, name: str, limit: int = 3) -> List[str]:
+def suggest(trace: PyTrace, name: str, limit: int = 3) -> list[str]:
     """Up to ``limit`` signal names of ``trace`` that look like ``name`` (best first).
 
     Names containing the last component of ``name`` come first; failing those, names that are
@@ -26,7 +25,7 @@ def suggest(trace: PyTrace, name: str, limit: int = 3) -> List[str]:
     if len(names) > 20000:  # fuzzy matching costs too much on very large name lists
         return []
     close = difflib.get_close_matches(name, names, n=limit, cutoff=0.85)
-    tails: dict = {}
+    tails: dict[str, str] = {}
     for full in names:
         tails.setdefault(full.rsplit(".", 1)[-1], full)
     for t in difflib.get_close_matches(last, list(tails), n=limit, cutoff=0.7):
@@ -35,7 +34,7 @@ def suggest(trace: PyTrace, name: str, limit: int = 3) -> List[str]:
     return close[:limit]
 
 
-def lookup(trace: PyTrace, name: str, scope: Optional[str] = None) -> Tuple[Optional[str], List[str]]:
+def lookup(trace: PyTrace, name: str, scope: str | None = None) -> tuple[str | None, list[str]]:
     """Find the full signal name meant by ``name``, the way expressions resolve names.
 
     Returns ``(full_name, [])`` when found, ``(None, candidates)`` when ``name`` is the last part
@@ -51,7 +50,7 @@ def lookup(trace: PyTrace, name: str, scope: Optional[str] = None) -> Tuple[Opti
     return None, tails
 
 
-def resolve(trace: PyTrace, node: Name, text: str, scope: Optional[str]) -> str:
+def resolve(trace: PyTrace, node: Name, text: str, scope: str | None) -> str:
     name = node.name
     full, ambiguous = lookup(trace, name, scope)
     if full is not None:
@@ -77,14 +76,12 @@ def resolve(trace: PyTrace, node: Name, text: str, scope: Optional[str]) -> str:
     raise ExprError(message, text, node.pos, len(name), suggest(trace, name))
 
 
-def signal_names(trace: PyTrace, text: str, scope: Optional[str] = None) -> List[str]:
+def signal_names(trace: PyTrace, text: str, scope: str | None = None) -> list[str]:
     """The full names of the signals ``text`` refers to, in order of first mention."""
-    seen: List[str] = []
+    seen: list[str] = []
     for node in walk(parse(text)):
         if isinstance(node, Name):
             full = resolve(trace, node, text, scope)
             if full not in seen:
                 seen.append(full)
     return seen
-
-

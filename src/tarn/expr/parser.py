@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Optional
+from typing import cast
 
 from tarn.expr.lexer import Lexer, Token
 from tarn.expr.syntax import (
@@ -37,9 +37,13 @@ class Parser:
     def tok(self) -> Token:
         return self.toks[self.k]
 
-    def error(self, message: str, tok: Optional[Token] = None) -> ExprError:
+    def error(self, message: str, tok: Token | None = None) -> ExprError:
         tok = tok or self.tok
         return ExprError(message, self.text, tok.pos, max(1, tok.end - tok.pos))
+
+    def at(self, op: str) -> bool:
+        """Whether the current token is the operator or punctuation ``op``."""
+        return self.tok.kind == "op" and self.tok.value == op
 
     def describe(self, tok: Token) -> str:
         if tok.kind == "end":
@@ -48,7 +52,7 @@ class Parser:
 
     def expect(self, op: str) -> Token:
         tok = self.tok
-        if tok.kind != "op" or tok.value != op:
+        if not self.at(op):
             raise self.error(f"expected '{op}', found {self.describe(tok)}")
         self.k += 1
         return tok
@@ -73,45 +77,47 @@ class Parser:
             tok = self.tok
             if tok.kind != "op" or tok.value not in BINARY_OPERATORS:
                 return left
-            prec = BINARY_OPERATORS[str(tok.value)][0]
+            op = tok.value
+            prec = BINARY_OPERATORS[op][0]
             if prec < min_prec:
                 return left
             self.k += 1
             right = self.binary(prec + 1)
-            left = Binary(str(tok.value), left, right, pos=left.pos)
+            left = Binary(op, left, right, pos=left.pos)
 
     def unary(self) -> Node:
         tok = self.tok
-        if tok.kind == "op" and tok.value == "!":
+        if self.at("!"):
             self.k += 1
             self.enter()
             operand = self.unary()
             self.depth -= 1
             return Unary("!", operand, pos=tok.pos)
-        if tok.kind == "op" and tok.value == "-":
+        if self.at("-"):
             nxt = self.toks[self.k + 1]
             if nxt.kind == "int":
                 self.k += 2
-                return self.postfix(Int((-int(nxt.value)) & MAX_U64, pos=tok.pos))  # type: ignore[call-overload]
+                return self.postfix(Int(-cast(int, nxt.value) & MAX_U64, pos=tok.pos))
             if nxt.kind == "real":
                 self.k += 2
-                return self.postfix(Real(-float(nxt.value), pos=tok.pos))  # type: ignore[arg-type]
+                return self.postfix(Real(-cast(float, nxt.value), pos=tok.pos))
             raise self.error("unary '-' applies only to number literals; write '0 - e'")
         return self.postfix(self.primary())
 
     def postfix(self, node: Node) -> Node:
-        while self.tok.kind == "op" and self.tok.value == "[":
+        while self.at("["):
             open_tok = self.tok
             self.k += 1
             high = self.index_literal("bit index")
             low = high
-            if self.tok.kind == "op" and self.tok.value == ":":
+            if self.at(":"):
                 self.k += 1
                 low = self.index_literal("low bit index")
             self.expect("]")
             if high < low:
                 raise ExprError(
-                    f"slice [{high}:{low}] has its high bit below its low bit; write [{low}:{high}]",
+                    f"slice [{high}:{low}] has its high bit below its low bit; "
+                    f"write [{low}:{high}]",
                     self.text,
                     open_tok.pos,
                     self.toks[self.k - 1].end - open_tok.pos,
@@ -124,25 +130,25 @@ class Parser:
         if tok.kind != "int":
             raise self.error(f"expected an integer {what}, found {self.describe(tok)}")
         self.k += 1
-        return int(tok.value)  # type: ignore[call-overload]
+        return cast(int, tok.value)
 
     def primary(self) -> Node:
         tok = self.tok
         if tok.kind == "name":
             self.k += 1
-            return Name(str(tok.value), pos=tok.pos)
+            return Name(cast(str, tok.value), pos=tok.pos)
         if tok.kind == "int":
             self.k += 1
-            return Int(int(tok.value), pos=tok.pos)  # type: ignore[call-overload]
+            return Int(cast(int, tok.value), pos=tok.pos)
         if tok.kind == "real":
             self.k += 1
-            return Real(float(tok.value), pos=tok.pos)  # type: ignore[arg-type]
+            return Real(cast(float, tok.value), pos=tok.pos)
         if tok.kind == "str":
             self.k += 1
-            return Str(str(tok.value), pos=tok.pos)
+            return Str(cast(str, tok.value), pos=tok.pos)
         if tok.kind == "func":
             return self.call()
-        if tok.kind == "op" and tok.value == "(":
+        if self.at("("):
             self.k += 1
             self.enter()
             node = self.binary(1)
@@ -155,7 +161,7 @@ class Parser:
 
     def call(self) -> Node:
         ftok = self.tok
-        name = str(ftok.value)
+        name = cast(str, ftok.value)
         self.k += 1
         self.expect("(")
         self.enter()
@@ -163,16 +169,16 @@ class Parser:
         self.depth -= 1
         lo, hi = FUNCTIONS[name]
         count = None
-        if self.tok.kind == "op" and self.tok.value == ",":
+        if self.at(","):
             if hi < 2:
                 raise self.error(f"{name} takes one argument")
             self.k += 1
             ctok = self.tok
             if ctok.kind != "int":
                 raise self.error(f"{name}: the sample count must be an integer literal")
-            if int(ctok.value) > (1 << 63) - 1:  # type: ignore[call-overload]
+            count = cast(int, ctok.value)
+            if count > (1 << 63) - 1:
                 raise self.error(f"{name}: the sample count is too large")
-            count = int(ctok.value)  # type: ignore[call-overload]
             self.k += 1
         self.expect(")")
         return Call(name, (arg,), count, pos=ftok.pos)
@@ -198,5 +204,3 @@ def parse(text: str) -> Node:
         for child in children(node):
             depth[id(child)] = d + 1
     return tree
-
-

@@ -3,8 +3,8 @@ builds, and the error every stage raises."""
 
 from __future__ import annotations
 
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Iterator, Optional, Sequence, Tuple
 
 MAX_U64 = (1 << 64) - 1
 # The deepest tree the parser returns, and the deepest nesting of brackets, calls and "!".
@@ -78,7 +78,6 @@ class ExprError(ValueError):
     def pointer(self) -> str:
         """The expression text and, below it, carets under the offending characters."""
         return self.text + "\n" + " " * self.position + "^" * self.length
-
 
 
 # Shown, and pickled, under the package that exports it.
@@ -157,8 +156,8 @@ class Slice(Node):
 @dataclass(frozen=True)
 class Call(Node):
     function: str
-    args: Tuple[Node, ...]
-    count: Optional[int] = None
+    args: tuple[Node, ...]
+    count: int | None = None
 
     def __str__(self) -> str:
         inner = ", ".join(str(a) for a in self.args)
@@ -167,7 +166,7 @@ class Call(Node):
         return f"{self.function}({inner})"
 
 
-def children(n: Node) -> Tuple[Node, ...]:
+def children(n: Node) -> tuple[Node, ...]:
     if isinstance(n, (Unary, Slice)):
         return (n.operand,)
     if isinstance(n, Binary):
@@ -184,5 +183,3 @@ def walk(node: Node) -> Iterator[Node]:
         n = stack.pop()
         yield n
         stack.extend(reversed(children(n)))
-
-

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the FSDB files of this folder with the Python test-file builder (tests/python/builders.py).
+"""Writes the FSDB files of this folder with the tests' Python builder (tests/python/builders.py).
 
 The C++ tests build the same files with their own builder (tests/cpp/fsdb_fixtures.h) and
 compare the bytes; tests/python/test_fsdb.py checks that these files are what the Python
