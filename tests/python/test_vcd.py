@@ -151,12 +151,6 @@ def test_argument_errors():
         PyTrace()
 
 
-def test_text_signatures():
-    assert PyTrace.signal_value.__text_signature__ == "($self, name, index)"
-    assert PyTrace.from_vcd.__text_signature__ == "(path)"
-    assert PyTrace.signal_values_range.__text_signature__ == "($self, name, start, end)"
-
-
 def test_file_errors(tmp_path):
     with pytest.raises(ValueError, match="^Failed to open /no/such/file: "):
         PyTrace.from_vcd("/no/such/file")
