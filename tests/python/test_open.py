@@ -81,13 +81,6 @@ def test_directories(tmp_path):
     assert detect_format(db) == "shm"
 
 
-def test_star_import_keeps_builtins():
-    namespace: dict = {}
-    exec("from tarn import *", namespace)
-    assert "open" not in namespace and "compile" not in namespace
-    assert "PyTrace" in namespace and "PyExpr" in namespace
-
-
 def test_paths_and_errors(tmp_path, example_vcd):
     names = tarn.PyTrace.from_vcd(example_vcd).signal_names()
     assert tarn.open(pathlib.Path(example_vcd)).signal_names() == names

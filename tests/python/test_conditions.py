@@ -1,4 +1,5 @@
-"""The condition language: parsing, name lookup, errors, and agreement with hand-built trees."""
+"""The condition language of tarn.compile (tarn.expr): parsing, name lookup, errors, and agreement
+with hand-built trees."""
 
 import random
 
