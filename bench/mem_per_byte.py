@@ -3,7 +3,8 @@
 Each file is loaded in a child process of its own; the growth of its peak resident memory over
 the import of tarn, divided by the file's size, is the figure. Inputs: the fuzz corpora
 (fuzz/corpus/<format>/ and, when present, the fuzzers' own fuzz/out/corpus_<format>/), the FST
-test fixtures, and the real dumps of ../shared/corpus/ (or the folder given with --corpus).
+test fixtures, and the real dumps of the corpus (--corpus, else TARN_CORPUS, else
+../shared/corpus).
 
     python bench/mem_per_byte.py [--corpus DIR] [--top N]
 
@@ -73,7 +74,8 @@ def measure(loader: str, path: pathlib.Path):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--corpus", default=str(ROOT.parent / "shared" / "corpus"))
+    corpus = os.environ.get("TARN_CORPUS") or str(ROOT.parent / "shared" / "corpus")
+    ap.add_argument("--corpus", default=corpus)
     ap.add_argument("--top", type=int, default=3)
     args = ap.parse_args()
     rows = {fmt: [] for fmt in FORMATS}

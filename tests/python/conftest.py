@@ -6,8 +6,9 @@ import pytest
 from tarn import PyExpr, PyTrace
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-# The corpus of real dumps from many simulators (read-only); tests that need it skip without it.
-CORPUS = pathlib.Path(os.environ.get("TARN_CORPUS", ROOT.parent / "shared" / "corpus"))
+# The corpus of real dumps from many simulators (TARN_CORPUS, by default beside the project);
+# the tests that read it skip without it.
+CORPUS = pathlib.Path(os.environ.get("TARN_CORPUS") or ROOT.parent / "shared" / "corpus")
 EXAMPLES = ROOT / "examples"
 DATA = ROOT / "tests" / "data"
 
