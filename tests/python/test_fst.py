@@ -14,7 +14,7 @@ from conftest import DATA, corpus_files
 
 FST = DATA / "fst"
 
-# Each fixture with the VCD fst2vcd printed for it (see tests/data/make_fst.sh).
+# Each fixture with the VCD fst2vcd printed for it (see tests/data/fst/make_fst.sh).
 PAIRS = sorted(p.name[: -len(".fst2vcd.vcd")] for p in FST.glob("*.fst2vcd.vcd"))
 
 RANGE_SUFFIX = re.compile(r" ?\[[0-9:]+\]$")
