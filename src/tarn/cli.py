@@ -263,16 +263,18 @@ def _cmd_value(args: argparse.Namespace) -> int:
     return 0
 
 
-def _cmd_snapshot(args: argparse.Namespace) -> int:
+def _at_index(args: argparse.Namespace) -> tuple[PyTrace, int, int]:
+    """The dump the command names, the sample index it names, and that sample's time."""
     trace = load(args.file)
     index = _index(trace, args.index)
-    if args.scope is not None:
-        values = trace.snapshot_scope(index, args.scope)
-        prefix = args.scope + "."
-    else:
-        values = trace.snapshot(index)
-        prefix = ""
-    time = trace.timestamp(index)
+    return trace, index, trace.timestamp(index)
+
+
+def _cmd_snapshot(args: argparse.Namespace) -> int:
+    trace, index, time = _at_index(args)
+    scoped = args.scope is not None
+    values = trace.snapshot_scope(index, args.scope) if scoped else trace.snapshot(index)
+    prefix = args.scope + "." if scoped else ""
     if args.json:
         _emit_json(
             {"index": index, "time": time, "values": {k: _json_value(v) for k, v in values.items()}}
@@ -288,13 +290,9 @@ def _cmd_snapshot(args: argparse.Namespace) -> int:
 
 
 def _cmd_changes(args: argparse.Namespace) -> int:
-    trace = load(args.file)
-    index = _index(trace, args.index)
-    if args.scope is not None:
-        changes = trace.changed_at_scope(index, args.scope)
-    else:
-        changes = trace.changed_at(index)
-    time = trace.timestamp(index)
+    trace, index, time = _at_index(args)
+    scoped = args.scope is not None
+    changes = trace.changed_at_scope(index, args.scope) if scoped else trace.changed_at(index)
     if args.json:
         records = [{"name": n, "old": _json_value(o), "new": _json_value(v)} for n, o, v in changes]
         _emit_json({"index": index, "time": time, "changes": records})

@@ -26,6 +26,11 @@ def example_vcd() -> str:
     return os.fspath(EXAMPLES / "counter.vcd")
 
 
+def sig(t: PyTrace, name: str) -> PyExpr:
+    """The expression reading signal ``name`` of ``t``."""
+    return PyExpr.signal(t.signal_id(name))
+
+
 def values(t: PyTrace, name: str) -> list:
     """A signal's value at every index."""
     return t.signal_values_range(name, 0, t.max_index() + 1)

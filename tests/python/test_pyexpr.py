@@ -7,6 +7,8 @@ import pytest
 from tarn import PyExpr as E
 from tarn import PyTrace
 
+from conftest import sig
+
 U64 = 2**64 - 1
 
 # One trace holding a value of every kind. Index: 0     1        2     3
@@ -41,10 +43,6 @@ r-3.5 "
 @pytest.fixture(scope="module")
 def t():
     return PyTrace.from_vcd_string(VCD)
-
-
-def sig(t, name):
-    return E.signal(t.signal_id(name))
 
 
 def i(x):

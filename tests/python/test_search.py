@@ -7,6 +7,7 @@ import pytest
 from tarn import PyExpr as E
 from tarn import PyTrace
 
+from conftest import sig
 from random_trace import random_vcd
 
 VCD = """$scope module top $end
@@ -37,10 +38,6 @@ b11 "
 @pytest.fixture(scope="module")
 def t():
     return PyTrace.from_vcd_string(VCD)
-
-
-def sig(t, name):
-    return E.signal(t.signal_id(name))
 
 
 def test_searches_agree_on_a_small_trace(t):

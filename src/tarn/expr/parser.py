@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import cast
 
 from tarn.expr.lexer import Lexer, Token
@@ -24,6 +25,9 @@ from tarn.expr.syntax import (
     children,
     walk,
 )
+
+# The node each kind of operand token becomes (the lexer gives the value its type).
+_LEAVES: dict[str, Callable[..., Node]] = {"name": Name, "int": Int, "real": Real, "str": Str}
 
 
 class Parser:
@@ -134,18 +138,10 @@ class Parser:
 
     def primary(self) -> Node:
         tok = self.tok
-        if tok.kind == "name":
+        leaf = _LEAVES.get(tok.kind)
+        if leaf is not None:
             self.k += 1
-            return Name(cast(str, tok.value), pos=tok.pos)
-        if tok.kind == "int":
-            self.k += 1
-            return Int(cast(int, tok.value), pos=tok.pos)
-        if tok.kind == "real":
-            self.k += 1
-            return Real(cast(float, tok.value), pos=tok.pos)
-        if tok.kind == "str":
-            self.k += 1
-            return Str(cast(str, tok.value), pos=tok.pos)
+            return leaf(tok.value, pos=tok.pos)
         if tok.kind == "func":
             return self.call()
         if self.at("("):
