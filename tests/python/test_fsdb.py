@@ -63,9 +63,10 @@ def test_modern_values_through_python(tmp_path):
 
 
 def fixture_script():
-    spec = importlib.util.spec_from_file_location("make_fsdb", DATA / "fsdb" / "make_fsdb.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    script = DATA / "fsdb" / "make_fsdb.py"
+    module_spec = importlib.util.spec_from_file_location("make_fsdb", script)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
