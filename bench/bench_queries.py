@@ -60,10 +60,10 @@ def main() -> None:
 
     mid = last // 2
     rows = [
-        (f"transitions(busiest)", lambda: trace.transitions(busy)),
-        (f"transitions(quietest)", lambda: trace.transitions(quiet)),
-        (f"signal_stats(busiest)", lambda: trace.signal_stats(busy)),
-        (f"signal_stats(quietest)", lambda: trace.signal_stats(quiet)),
+        ("transitions(busiest)", lambda: trace.transitions(busy)),
+        ("transitions(quietest)", lambda: trace.transitions(quiet)),
+        ("signal_stats(busiest)", lambda: trace.signal_stats(busy)),
+        ("signal_stats(quietest)", lambda: trace.signal_stats(quiet)),
         (f"changed_at({mid})", lambda: trace.changed_at(mid)),
         (f"changed_at_scope({mid}, 'top.block7')",
          lambda: trace.changed_at_scope(mid, "top.block7")),

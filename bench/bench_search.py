@@ -52,7 +52,7 @@ def generate(path, n_times, seed=1):
     code = codes(len(sigs))
     # One line per (signal, value): VCD text of each possible change.
     tables = []
-    for s, (name, width, _) in enumerate(sigs):
+    for s, (_, width, _) in enumerate(sigs):
         if width == 1:
             tables.append(np.array([f"0{code[s]}", f"1{code[s]}"], dtype=object))
         else:
@@ -60,7 +60,7 @@ def generate(path, n_times, seed=1):
                                    dtype=object))
     # Change times and values per signal; every signal has a value at time 0.
     events_t, events_line = [], []
-    for s, (name, width, p) in enumerate(sigs):
+    for s, (_, width, p) in enumerate(sigs):
         mask = rng.random(n_times) < p
         mask[0] = True
         t = np.flatnonzero(mask)

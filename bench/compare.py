@@ -194,7 +194,8 @@ def main() -> None:
     with open(big + ".json") as f:
         info = json.load(f)
     # 100 signals spread over the design (busy and quiet alike)
-    names = [f"top.block{i % 50}.sig{i}" for i in range(0, info["signals"], info["signals"] // 100)][:100]
+    step = info["signals"] // 100
+    names = [f"top.block{i % 50}.sig{i}" for i in range(0, info["signals"], step)][:100]
     joined = ",".join(names)
     task = f"VCD {info['bytes'] / 1e6:.0f} MB: load + change lists of 100 signals"
     r = median_of(args.runs, lambda: run_py(sys.executable, TARN_VCD, big, joined))

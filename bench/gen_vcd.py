@@ -92,7 +92,8 @@ def value_line(rng: random.Random, width: int, c: str) -> str:
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("out", nargs="?", default=os.path.join(os.path.dirname(__file__), "out", "big.vcd"))
+    default_out = os.path.join(os.path.dirname(__file__), "out", "big.vcd")
+    ap.add_argument("out", nargs="?", default=default_out)
     ap.add_argument("--signals", type=int, default=5000)
     ap.add_argument("--stamps", type=int, default=300_000)
     ap.add_argument("--changes", type=int, default=10_000_000)

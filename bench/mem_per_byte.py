@@ -3,7 +3,8 @@
 Each file is loaded in a child process of its own; the growth of its peak resident memory over
 the import of tarn, divided by the file's size, is the figure. Inputs: the fuzz corpora
 (fuzz/corpus/<format>/ and, when present, the fuzzers' own fuzz/out/corpus_<format>/), the FST
-test fixtures, and the real dumps of ../shared/corpus/ (or the folder given with --corpus).
+test fixtures, and the real dumps of the corpus (--corpus, else TARN_CORPUS, else
+../shared/corpus).
 
     python bench/mem_per_byte.py [--corpus DIR] [--top N]
 
@@ -20,7 +21,7 @@ import subprocess
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-FORMATS = {"fst": "from_fst", "fsdb": "from_fsdb", "shm": "from_shm", "vpd": "from_vpd", "wlf": "from_wlf"}
+FORMATS = {fmt: f"from_{fmt}" for fmt in ("fst", "fsdb", "shm", "vpd", "wlf")}
 
 CHILD = """
 import json, resource, sys
@@ -45,7 +46,8 @@ def size_of(path: pathlib.Path) -> int:
 
 def inputs(corpus: pathlib.Path):
     for fmt in FORMATS:
-        folders = [ROOT / "fuzz" / "corpus" / fmt, ROOT / "fuzz" / "out" / f"corpus_{fmt}", corpus / fmt]
+        folders = [ROOT / "fuzz" / "corpus" / fmt, ROOT / "fuzz" / "out" / f"corpus_{fmt}"]
+        folders.append(corpus / fmt)
         if fmt == "fst":
             folders.append(ROOT / "tests" / "data" / "fst")
         for folder in folders:
@@ -72,7 +74,8 @@ def measure(loader: str, path: pathlib.Path):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--corpus", default=str(ROOT.parent / "shared" / "corpus"))
+    corpus = os.environ.get("TARN_CORPUS") or str(ROOT.parent / "shared" / "corpus")
+    ap.add_argument("--corpus", default=corpus)
     ap.add_argument("--top", type=int, default=3)
     args = ap.parse_args()
     rows = {fmt: [] for fmt in FORMATS}

@@ -1,76 +1,38 @@
 #!/usr/bin/env python3
-"""Writes small seed inputs for fuzz_shm, fuzz_vpd and fuzz_wlf into fuzz/corpus/."""
+"""Writes small seed inputs for fuzz_shm, fuzz_vpd and fuzz_wlf into fuzz/corpus/, and hostile
+headers into fuzz/regressions/."""
 import pathlib
 import struct
+import sys
 
-ROOT = pathlib.Path(__file__).resolve().parent / "corpus"
-SHM_MAGIC = bytes.fromhex("A19511BF")
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 
+from builders import (  # noqa: E402
+    be32,
+    shm_design,
+    shm_records,
+    shm_transitions,
+    vpd,
+    wlf,
+    wlf_value_page,
+)
 
-def be32(v):
-    return struct.pack(">I", v)
-
-
-def shm_design(names, scope=b"top", linked=True):
-    out = bytearray(SHM_MAGIC + bytes(124))
-    records = [(0x00270501, scope + b"\0"), (0x00070601, b"u1\0")]
-    records += [(0x00290700, n + b"\0") for n in names]
-    records.append((0x00090700, b""))  # shares a name through a backward pointer
-    for i, (tag, body) in enumerate(records):
-        start = len(out)
-        nxt = start + 12 + len(body) + 4 if linked and i + 1 < len(records) else 0
-        ptr = 128 + 12 * 3 + 6 if not body else 0
-        out += be32(tag) + be32(nxt) + be32(ptr) + body + bytes(4)
-    return bytes(out + bytes(16))
+ROOT = HERE / "corpus"
 
 
-def shm_trn(blocks, scale=0):
-    head = bytearray(SHM_MAGIC + bytes(4) + be32(scale) + bytes(52))
-    data_at = 64 + 64 * len(blocks)
-    data = bytearray()
-    for time, count, body, tail in blocks:
-        b = data_at + len(data)
-        data += body
-        c = data_at + len(data)
-        data += tail
-        hdr = bytearray(64)
-        hdr[0:4] = bytes.fromhex("001B2200")
-        hdr[28:32] = be32(time)
-        hdr[40:44] = be32(count)
-        hdr[48:52] = be32(data_at + len(data))
-        hdr[52:56] = be32(b)
-        hdr[56:60] = be32(c)
-        head += hdr
-    return bytes(head + data + bytes(8))
+def design(names, linked=True):
+    """A scope, a nested scope, the signals, and a record that shares a name through a
+    backward pointer; 4 bytes of padding after every record."""
+    records = shm_records(names, scope=b"top")
+    records.insert(1, (0x00070601, b"u1\0"))
+    records.append((0x00090700, b"", 128 + 12 * 3 + 6))
+    return shm_design(records, linked=linked, pad=4)
 
 
 def shm_input(dsn, t1, t2=b""):
+    # fuzz_shm's framing: the design file and the first transition file, each after its length.
     return struct.pack("<H", len(dsn)) + dsn + struct.pack("<H", len(t1)) + t1 + t2
-
-
-def vpd(sections):
-    head = bytearray(struct.pack("<I", 0x12345678) + bytes(124))
-    body = bytearray()
-    for i, s in enumerate(sections):
-        head[48 + 4 * i : 52 + 4 * i] = struct.pack("<I", 128 + 1 + len(body))
-        body += b"\x01" + s
-    return bytes(head + body)
-
-
-def wlf(area, expected, pages=()):
-    page = bytearray(8192)
-    page[2:4] = struct.pack(">H", 43 + len(area))
-    page[24:26] = struct.pack(">H", expected)
-    page[43 : 43 + len(area)] = area
-    return bytes(page) + b"".join(pages)
-
-
-def wlf_value_page(data):
-    page = bytearray(8192)
-    page[0:4] = b"\xff\xff" + struct.pack(">H", len(data))
-    page[16 : 16 + len(data)] = data
-    page[8192 - 16 :] = b"\x01" * 16
-    return bytes(page)
 
 
 def main():
@@ -79,31 +41,34 @@ def main():
     code12 = bytes.fromhex("00128000000211018100 0000".replace(" ", ""))
     seeds = {
         "shm": {
-            "initial_toggle": shm_input(shm_design(names), shm_trn([(10, 3, b"\x10\x08\x10", b"")])),
+            "initial_toggle": shm_input(design(names), shm_transitions([(10, 3, b"\x10\x08\x10")])),
             "bit6_packed": shm_input(
-                shm_design(names),
-                shm_trn([(0, 1, b"\x40\x00", b""), (30, 2, b"\xa5\x80\x01\x00", b"")], 5),
+                design(names),
+                shm_transitions([(0, 1, b"\x40\x00"), (30, 2, b"\xa5\x80\x01\x00")], 5),
             ),
             "time_codes": shm_input(
-                shm_design(names[:2]),
-                shm_trn([(1000, 1, b"\x10", code13)]),
-                shm_trn([(5000, 1, b"\x08", code12)], 6),
+                design(names[:2]),
+                shm_transitions([(1000, 1, b"\x10", code13)]),
+                shm_transitions([(5000, 1, b"\x08", code12)], 6),
             ),
-            "unlinked": shm_input(shm_design(names, linked=False), shm_trn([(0, 1, b"\xff\xff", b""), (0, 1, b"", b"")])),
+            "unlinked": shm_input(design(names, linked=False),
+                                  shm_transitions([(0, 1, b"\xff\xff"), (0, 1, b"")])),
         },
         "vpd": {
-            "names": vpd([b"top.u1.sig\0top.clk\0top.rst\0top.u1.q\0", b"FoldedTop\0" + bytes(130) + b"top.late\0"]),
+            "names": vpd([b"top.u1.sig\0top.clk\0top.rst\0top.u1.q\0",
+                          b"FoldedTop\0" + bytes(130) + b"top.late\0"]),
             "three": vpd([b"aa\0bb\0cc\0", b"expected\0x.y\0"]),
         },
         "wlf": {
-            "values": wlf(b"top.a\0top.b\0top.c\0", 3, [wlf_value_page(b"\x01\x05\xff\x01\x07\x00\x02\x03\xff")]),
+            "values": wlf(b"top.a\0top.b\0top.c\0", 3,
+                          [wlf_value_page(b"\x01\x05\xff\x01\x07\x00\x02\x03\xff")]),
             "name_pages": wlf(b"top.a\0", 5, [bytes(100) + b"top.extra\0" + bytes(8082)]),
             "header_only": wlf(b"\x05hello\x03abctop.x\0", 0),
         },
     }
     # Hostile headers, replayed as regressions: huge counts, lengths and offsets, links that point
     # at themselves or backwards.
-    selfish = bytearray(shm_design(names))
+    selfish = bytearray(design(names))
     selfish[128 + 4 : 128 + 8] = be32(128)  # a record linking to itself
     selfish[128 + 24 : 128 + 28] = be32(64)  # a link backwards
     vpd_far = bytearray(vpd([b"top.a\0top.b\0top.c\0top.d\0"]))
@@ -111,13 +76,14 @@ def main():
     wlf_huge = bytearray(wlf(b"top.a\0", 0xFFFF, [wlf_value_page(b"\x01\x02\xff" * 100)]))
     wlf_huge[2:4] = b"\xff\xff"
     wlf_huge[8192 + 2 : 8192 + 4] = b"\xff\xff"
-    huge_blocks = [(0xFFFFFFFF, 0xFFFFFFFF, b"\x10", b"")] * 40
-    far = bytearray(shm_trn([(5, 3, b"\x10\x10", b"")] * 3))
+    huge_blocks = [(0xFFFFFFFF, 0xFFFFFFFF, b"\x10")] * 40
+    far = bytearray(shm_transitions([(5, 3, b"\x10\x10")] * 3))
     far[64 + 48 : 64 + 60] = be32(0xFFFFFFFF) * 3  # a, b and c past the end
     far[128 + 52 : 128 + 60] = be32(100) + be32(50)  # b after c
     regressions = {
         "shm": {
-            "huge_counts": shm_input(shm_design(names * 5 + [b"x%d" % i for i in range(40)]), shm_trn(huge_blocks)),
+            "huge_counts": shm_input(design(names * 5 + [b"x%d" % i for i in range(40)]),
+                                     shm_transitions(huge_blocks)),
             "self_and_backward_links": shm_input(bytes(selfish), far),
         },
         "vpd": {"far_and_repeated_offsets": bytes(vpd_far)},

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Set up a fresh machine for tarn: the system packages the build needs (Debian/Ubuntu), then a
-# virtual environment in .venv with tarn installed from this checkout (and the test tools, and
-# WaveDrom for `tarn wave`).
+# virtual environment in .venv with tarn installed from this checkout (and the test and style
+# tools, and WaveDrom for `tarn wave`).
 # Re-running is cheap: installed packages are kept, the package is rebuilt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,5 +25,5 @@ VENV=${TARN_VENV:-.venv}
 [ -x "$VENV/bin/python" ] || python3 -m venv "$VENV"
 "$VENV/bin/python" -m pip install -q --upgrade pip
 "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.25" ninja "pytest>=7" \
-  "hypothesis>=6" "wavedrom>=2"
+  "wavedrom>=2" "ruff~=0.17.0" "mypy~=2.4"
 TARN_WERROR=${TARN_WERROR:-OFF} "$VENV/bin/python" -m pip install -q --no-build-isolation .

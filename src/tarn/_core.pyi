@@ -1,6 +1,7 @@
 """Type stubs for the compiled module ``tarn._core``."""
 
-from typing import Sequence, final
+from collections.abc import Sequence
+from typing import final
 
 # What a stored value becomes in Python: an int (Int, or the first word of a Wide), a float
 # (Real), a str (Str), or None (a four-state vector with x or z bits, or no value).

@@ -12,10 +12,12 @@ import json
 import math
 import os
 import sys
-from typing import Any, Callable, Dict, Iterable, List, NoReturn, Optional, Sequence
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any, NoReturn
 
 from tarn import expr as _expr
-from tarn._core import PyExpr, PyTrace
+from tarn._core import PyTrace
+from tarn._display import unknown_char
 from tarn.formats import detect_format
 from tarn.formats import open as open_trace
 
@@ -58,7 +60,7 @@ def _name(trace: PyTrace, name: str) -> str:
     )
 
 
-def _index(trace: PyTrace, index: "int | str", what: str = "index") -> int:
+def _index(trace: PyTrace, index: int | str, what: str = "index") -> int:
     """A sample index from the command line: a number, or "@T" for the sample at time T."""
     last = trace.max_index()
     if isinstance(index, str):
@@ -82,36 +84,16 @@ def _index_at_time(trace: PyTrace, time: int, what: str) -> int:
     return lo
 
 
-_IS_Z: Dict[int, PyExpr] = {}
-
-
-def _unknown(trace: PyTrace, name: str, index: int) -> str:
-    """How to show a value without a two-state reading: "z" when it has z bits, else "x"."""
-    sid = trace.signal_id(name)
-    if sid is None:
-        return "x"
-    try:
-        test = _IS_Z.get(sid)
-        if test is None:
-            # Expressions name signals by id only, so one per id serves every trace.
-            if len(_IS_Z) > 4096:
-                _IS_Z.clear()
-            test = _IS_Z[sid] = PyExpr.signal(sid).is_z()
-        return "z" if trace.eval_expr_bool(test, index) else "x"
-    except (NotImplementedError, AttributeError):
-        return "x"
-
-
 def show(
     value: Any,
-    trace: Optional[PyTrace] = None,
+    trace: PyTrace | None = None,
     name: str = "",
     index: int = 0,
     hex_values: bool = False,
 ) -> str:
-    """A value as a table shows it; None (no two-state value) as "z" or "x" (see ``_unknown``)."""
+    """A value as a table shows it; None (no two-state value) as "z" or "x"."""
     if value is None:
-        return "x" if trace is None else _unknown(trace, name, index)
+        return "x" if trace is None else unknown_char(trace, trace.signal_id(name), index)
     if isinstance(value, float):
         return repr(value)
     if hex_values and isinstance(value, int):
@@ -193,10 +175,10 @@ def _cmd_info(args: argparse.Namespace) -> int:
     return 0
 
 
-def scope_tree(trace: PyTrace) -> List[Dict[str, Any]]:
+def scope_tree(trace: PyTrace) -> list[dict[str, Any]]:
     """The scopes as nested dicts: name, path, direct signal count, child scopes."""
-    nodes: Dict[str, Dict[str, Any]] = {}
-    roots: List[Dict[str, Any]] = []
+    nodes: dict[str, dict[str, Any]] = {}
+    roots: list[dict[str, Any]] = []
     for scope in trace.scopes():
         parts = scope.split(".")
         for i in range(1, len(parts) + 1):
@@ -223,7 +205,7 @@ def _cmd_scopes(args: argparse.Namespace) -> int:
     if not roots:
         print("(no scopes)")
 
-    def label(node: Dict[str, Any]) -> str:
+    def label(node: dict[str, Any]) -> str:
         n = node["signals"]
         return f"{node['name']}  ({n} signal{'' if n == 1 else 's'})"
 
@@ -273,21 +255,26 @@ def _cmd_value(args: argparse.Namespace) -> int:
         _emit_json({"signal": name, "index": index, "time": time, "value": _json_value(value)})
         return 0
     shown = show(value, trace, name, index, args.hex)
-    table(("SIGNAL", "INDEX", "TIME", "VALUE"), [(name, str(index), str(time), shown)],
-          (False, True, True, False))
+    table(
+        ("SIGNAL", "INDEX", "TIME", "VALUE"),
+        [(name, str(index), str(time), shown)],
+        (False, True, True, False),
+    )
     return 0
 
 
-def _cmd_snapshot(args: argparse.Namespace) -> int:
+def _at_index(args: argparse.Namespace) -> tuple[PyTrace, int, int]:
+    """The dump the command names, the sample index it names, and that sample's time."""
     trace = load(args.file)
     index = _index(trace, args.index)
-    if args.scope is not None:
-        values = trace.snapshot_scope(index, args.scope)
-        prefix = args.scope + "."
-    else:
-        values = trace.snapshot(index)
-        prefix = ""
-    time = trace.timestamp(index)
+    return trace, index, trace.timestamp(index)
+
+
+def _cmd_snapshot(args: argparse.Namespace) -> int:
+    trace, index, time = _at_index(args)
+    scoped = args.scope is not None
+    values = trace.snapshot_scope(index, args.scope) if scoped else trace.snapshot(index)
+    prefix = args.scope + "." if scoped else ""
     if args.json:
         _emit_json(
             {"index": index, "time": time, "values": {k: _json_value(v) for k, v in values.items()}}
@@ -303,13 +290,9 @@ def _cmd_snapshot(args: argparse.Namespace) -> int:
 
 
 def _cmd_changes(args: argparse.Namespace) -> int:
-    trace = load(args.file)
-    index = _index(trace, args.index)
-    if args.scope is not None:
-        changes = trace.changed_at_scope(index, args.scope)
-    else:
-        changes = trace.changed_at(index)
-    time = trace.timestamp(index)
+    trace, index, time = _at_index(args)
+    scoped = args.scope is not None
+    changes = trace.changed_at_scope(index, args.scope) if scoped else trace.changed_at(index)
     if args.json:
         records = [{"name": n, "old": _json_value(o), "new": _json_value(v)} for n, o, v in changes]
         _emit_json({"index": index, "time": time, "changes": records})
@@ -368,8 +351,8 @@ def _cmd_stats(args: argparse.Namespace) -> int:
     return 0
 
 
-def _value_names(trace: PyTrace, groups: Optional[List[str]]) -> List[str]:
-    names: List[str] = []
+def _value_names(trace: PyTrace, groups: list[str] | None) -> list[str]:
+    names: list[str] = []
     for group in groups or []:
         for part in group.split(","):
             if part.strip():
@@ -389,7 +372,9 @@ def _cmd_find(args: argparse.Namespace) -> int:
         return 0
     names = _value_names(trace, args.values)
     if args.parallel:
-        rows = [(i, [trace.signal_value(n, i) for n in names]) for i in trace.parallel_find(compiled)]
+        rows = [
+            (i, [trace.signal_value(n, i) for n in names]) for i in trace.parallel_find(compiled)
+        ]
     elif names:
         rows = trace.find_with_values(compiled, names)
     else:
@@ -438,7 +423,9 @@ def _cmd_wave(args: argparse.Namespace) -> int:
             f"{stop - start + 1} indices are too many for one diagram (at most {wave.MAX_SPAN}); "
             "narrow the range with --from/--to"
         )
-    doc = wave.wavejson(trace, names, start, stop, hex_values=args.hex, title=os.path.basename(args.file))
+    doc = wave.wavejson(
+        trace, names, start, stop, hex_values=args.hex, title=os.path.basename(args.file)
+    )
     wave.render_svg(doc, args.output)
     if args.json:
         _emit_json({"output": args.output, "from": start, "to": stop, "signals": names})
@@ -467,7 +454,7 @@ def _nonneg(text: str) -> int:
     return v
 
 
-def _sample(text: str) -> "int | str":
+def _sample(text: str) -> int | str:
     """A sample index, or "@T": the sample at time T (resolved once the dump is loaded)."""
     if text.startswith("@"):
         return "@" + str(_nonneg(text[1:]))
@@ -540,14 +527,15 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     """Run the ``tarn`` command with ``argv`` (default: ``sys.argv[1:]``); return the exit code."""
     try:
         args = build_parser().parse_args(argv)
     except SystemExit as e:  # -h, or a malformed command line (already reported)
         return e.code if isinstance(e.code, int) else 2
     try:
-        return args.run(args)
+        code: int = args.run(args)
+        return code
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:
@@ -556,9 +544,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 0
-    except NotImplementedError as e:
-        print(f"tarn: not available in this build: {e}", file=sys.stderr)
-        return 1
     except (CliError, ValueError, OSError, ImportError) as e:
         message = str(e).splitlines()[0] if str(e) else type(e).__name__
         print(f"tarn: {message}", file=sys.stderr)

@@ -8,9 +8,10 @@ an empty VCD file.
 
 from __future__ import annotations
 
-import io
+import builtins
 import os
-from typing import Callable, Union
+from collections.abc import Callable
+from typing import Union
 
 from tarn._core import PyTrace
 
@@ -117,7 +118,7 @@ def detect_format(path: PathLike) -> str:
             f"cannot tell the format of directory {p!r}: only SHM databases are directories, "
             "and it holds no .dsn or .trn file"
         )
-    with io.open(p, "rb") as f:
+    with builtins.open(p, "rb") as f:  # this module's open is tarn.open
         head = f.read(_HEAD_BYTES)
         size = os.fstat(f.fileno()).st_size
     fmt = sniff(head, size)

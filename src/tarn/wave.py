@@ -8,9 +8,11 @@ x, or as z when it has z bits.
 from __future__ import annotations
 
 import json
-from typing import Any, Dict, List, Optional, Sequence
+from collections.abc import Sequence
+from typing import Any
 
-from tarn._core import PyExpr, PyTrace
+from tarn._core import PyTrace
+from tarn._display import unknown_char
 
 __all__ = ["DEFAULT_SPAN", "MAX_SPAN", "wavejson", "render_svg"]
 
@@ -18,15 +20,6 @@ __all__ = ["DEFAULT_SPAN", "MAX_SPAN", "wavejson", "render_svg"]
 DEFAULT_SPAN = 64
 #: The most indices one diagram may span (wider ones are unreadable and slow to draw).
 MAX_SPAN = 1000
-
-
-def _unknown_char(trace: PyTrace, sid: Optional[int], index: int) -> str:
-    if sid is None:
-        return "x"
-    try:
-        return "z" if trace.eval_expr_bool(PyExpr.signal(sid).is_z(), index) else "x"
-    except (NotImplementedError, AttributeError):
-        return "x"
 
 
 def _label(value: Any, hex_values: bool) -> str:
@@ -43,27 +36,27 @@ def wavejson(
     start: int,
     stop: int,
     hex_values: bool = False,
-    title: Optional[str] = None,
-) -> Dict[str, Any]:
+    title: str | None = None,
+) -> dict[str, Any]:
     """The WaveJSON document drawing ``names`` over the sample indices ``start`` to ``stop``."""
     if stop < start:
         raise ValueError(f"the last index {stop} is before the first {start}")
     # Lane labels drop the scope all names share; the header names it instead.
     scope = _common_scope(names)
     cut = len(scope) + 1 if scope else 0
-    lanes: List[Dict[str, Any]] = []
+    lanes: list[dict[str, Any]] = []
     for name in names:
         values = trace.signal_values_range(name, start, stop + 1)
         sid = trace.signal_id(name)
         keys = [
-            ("v", v) if v is not None else ("u", _unknown_char(trace, sid, start + k))
+            ("v", v) if v is not None else ("u", unknown_char(trace, sid, start + k))
             for k, v in enumerate(values)
         ]
         bits = trace.signal_width(name) == 1 and all(
             k[0] == "u" or (isinstance(k[1], int) and k[1] in (0, 1)) for k in keys
         )
-        wave: List[str] = []
-        data: List[str] = []
+        wave: list[str] = []
+        data: list[str] = []
         prev = None
         for key in keys:
             if key == prev:
@@ -81,11 +74,11 @@ def wavejson(
         # Leading zero-width spaces (which it counts as wide and does not strip) widen the column
         # without changing what is drawn.
         label = "\u200b" * (len(label) // 8 + 1) + label
-        lane: Dict[str, Any] = {"name": label, "wave": "".join(wave)}
+        lane: dict[str, Any] = {"name": label, "wave": "".join(wave)}
         if data:
             lane["data"] = data
         lanes.append(lane)
-    doc: Dict[str, Any] = {
+    doc: dict[str, Any] = {
         "signal": lanes,
         "head": {"tick": start},
         "foot": {"text": f"time {trace.timestamp(start)} to {trace.timestamp(stop)}"},
@@ -110,12 +103,10 @@ def _common_scope(names: Sequence[str]) -> str:
     return ".".join(common)
 
 
-def render_svg(doc: Dict[str, Any], path: str) -> None:
+def render_svg(doc: dict[str, Any], path: str) -> None:
     """Draw a WaveJSON document into the SVG file ``path``."""
     try:
         import wavedrom
     except ImportError:
-        raise ImportError(
-            "drawing needs the WaveDrom package: pip install 'tarn[wave]'"
-        ) from None
+        raise ImportError("drawing needs the WaveDrom package: pip install 'tarn[wave]'") from None
     wavedrom.render(json.dumps(doc)).saveas(path)

@@ -1,5 +1,6 @@
 // Builders of FSDB-shaped bytes for the reader tests: legacy files, modern files with a section
-// table, a width table and zlib streams, and value blobs.
+// table, a width table and zlib streams, and value blobs. The same layouts as the Python tests'
+// builder (tests/python/builders.py); test_fsdb.cpp compares the bytes of both.
 #pragma once
 
 #include <zlib.h>

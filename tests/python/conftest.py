@@ -3,8 +3,12 @@ import pathlib
 
 import pytest
 
+from tarn import PyExpr, PyTrace
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-CORPUS = ROOT.parent / "shared" / "corpus"
+# The corpus of real dumps from many simulators (TARN_CORPUS, by default beside the project);
+# the tests that read it skip without it.
+CORPUS = pathlib.Path(os.environ.get("TARN_CORPUS") or ROOT.parent / "shared" / "corpus")
 EXAMPLES = ROOT / "examples"
 DATA = ROOT / "tests" / "data"
 
@@ -20,3 +24,49 @@ def corpus_files(kind: str, suffix: str | None = None):
 @pytest.fixture
 def example_vcd() -> str:
     return os.fspath(EXAMPLES / "counter.vcd")
+
+
+def sig(t: PyTrace, name: str) -> PyExpr:
+    """The expression reading signal ``name`` of ``t``."""
+    return PyExpr.signal(t.signal_id(name))
+
+
+def values(t: PyTrace, name: str) -> list:
+    """A signal's value at every index."""
+    return t.signal_values_range(name, 0, t.max_index() + 1)
+
+
+def exercise(t: PyTrace) -> None:
+    """Every query answers on the trace: what a best-effort reader recovers is a trace like any
+    other."""
+    names = t.signal_names()
+    n = t.max_index() + 1
+    for name in names[:50]:
+        t.signal_id(name)
+        t.signal_width(name)
+        t.signal_value(name, n - 1)
+        assert len(t.signal_values_range(name, 0, n)) == n
+    assert t.signal_value("no such signal", 0) is None
+    assert t.signal_width("no such signal") == 1
+    t.changed_at(0)
+    t.snapshot(0)
+    t.local_scopes("")
+    t.find_signals_glob("*")
+    t.find_signals_containing("a")
+    if names:
+        sid = t.signal_id(names[0])
+        t.transitions(names[0])
+        t.signal_stats(names[0])
+        t.find(PyExpr.signal(sid))
+        t.parallel_count(PyExpr.signal(sid))
+
+
+def check_corpus(t: PyTrace, expect: list[str]) -> None:
+    """A real dump's trace: the names expected among its names, no name twice, time stamps
+    rising from 0, and every query answering."""
+    names = t.signal_names()
+    assert set(expect) <= set(names)
+    assert len(set(names)) == len(names)
+    stamps = [t.timestamp(i) for i in range(t.max_index() + 1)]
+    assert stamps == sorted(set(stamps)) and stamps[0] == 0
+    exercise(t)

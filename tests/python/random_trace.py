@@ -92,3 +92,33 @@ def same_py(a, b):
     if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
         return True
     return type(a) is type(b) and a == b
+
+
+def random_vcd(rng, n_times):
+    """The text of a random dump: six signals of random kinds and change rates, some starting
+    late (missing first), with x and z bits now and then."""
+    kinds = [("1", 1), ("4", 4), ("8", 8), ("2", 2), ("r", 64)]
+    decl, sigs = [], []
+    for k in range(6):
+        kind, width = rng.choice(kinds)
+        code = chr(33 + k)
+        typ = "real" if kind == "r" else "wire"
+        decl.append(f"$var {typ} {width} {code} s{k} $end")
+        sigs.append((code, kind, width, rng.choice([0.02, 0.1, 0.4, 0.9])))
+    lines = ["$scope module top $end", *decl, "$upscope $end", "$enddefinitions $end"]
+    for time in range(n_times):
+        lines.append(f"#{time}")
+        for code, kind, width, rate in sigs:
+            if time and rng.random() > rate:
+                continue
+            if time == 0 and rng.random() < 0.3:
+                continue  # starts late: Missing first
+            if kind == "r":
+                lines.append(f"r{rng.choice(['0', '1.5', '2', 'nan', '-1'])} {code}")
+            else:
+                bits = "".join(rng.choice("0011x" if rng.random() < 0.1 else "01")
+                               for _ in range(width))
+                if rng.random() < 0.03:
+                    bits = "z" * width
+                lines.append(f"b{bits} {code}" if width > 1 else f"{bits[-1]}{code}")
+    return "\n".join(lines) + "\n"

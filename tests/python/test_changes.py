@@ -5,6 +5,7 @@ import math
 import pytest
 
 import tarn
+
 from random_trace import code, random_trace, same_py, strictly_equal, to_py
 
 # top.clk toggles; top.data first gets a value at index 3; top.alias shares data's code; top.r is
@@ -147,20 +148,6 @@ def test_arguments(t):
     with pytest.raises(TypeError):
         t.snapshot_scope(1)
     assert t.changed_at_scope(index=2, scope="top.sub") == [("top.sub.b", 0, 1)]
-
-
-def test_docstrings():
-    T = tarn.PyTrace
-    assert T.changed_at.__text_signature__ == "($self, index)"
-    assert T.changed_at.__doc__ == (
-        "Get all signals that changed value at a specific index.\n"
-        "Returns list of (name, old_value, new_value) tuples.")
-    assert T.changed_at_scope.__doc__ == "Get signals that changed at index within a scope."
-    assert T.transitions.__doc__ == "Get all transitions for a signal: [(index, old, new), ...]"
-    assert T.snapshot.__doc__ == (
-        "Snapshot: get all signal values at a specific index as a dict.\n"
-        "Uses signal_value_by_id for O(1) access per signal.")
-    assert T.snapshot_scope.__text_signature__ == "($self, index, scope)"
 
 
 def test_changed_at_keeps_name_order_over_many_signals():

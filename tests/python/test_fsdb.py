@@ -1,57 +1,13 @@
 """FSDB loader: error texts, crafted legacy and modern files, and the real dumps of the corpus."""
 
-import struct
-import zlib
+import importlib.util
 
 import pytest
 
 from tarn import PyExpr, PyTrace
-from conftest import CORPUS, corpus_files
 
-LEGACY = bytes.fromhex("FDE099C1")
-MODERN = bytes.fromhex("1C3ED948")
-HEADER_MARK = bytes.fromhex("384300040008")
-
-
-def cstrings(*names: str) -> bytes:
-    return b"".join(n.encode() + b"\0" for n in names)
-
-
-def put(buf: bytearray, at: int, data: bytes) -> None:
-    if len(buf) < at + len(data):
-        buf.extend(bytes(at + len(data) - len(buf)))
-    buf[at:at + len(data)] = data
-
-
-def modern(sections=(), streams=(), widths=None) -> bytes:
-    """A modern-layout file: sections listed in a section table, more zlib streams, widths."""
-    buf = bytearray(4) + MODERN
-    put(buf, 40, struct.pack("<I", 10))
-    put(buf, 400, b"")
-    pos = 1024
-    table = []
-    for s in sections:
-        z = zlib.compress(s)
-        put(buf, pos, z)
-        table.append((pos, len(z)))
-        pos += len(z) + 16
-    if table:
-        put(buf, 264, struct.pack("<I", pos))
-        put(buf, pos + 22, struct.pack("<H", len(table)))
-        for i, (off, size) in enumerate(table):
-            put(buf, pos + 24 + 12 * i, struct.pack("<III", off, 0, size))
-        pos += 24 + 12 * len(table) + 16
-    for s in streams:
-        z = zlib.compress(s)
-        put(buf, pos, z)
-        pos += len(z) + 16
-    if widths is not None:
-        z = zlib.compress(widths)
-        put(buf, 272, struct.pack("<I", pos))
-        put(buf, pos, struct.pack("<I", len(z)) + z)
-        pos += 4 + len(z)
-    put(buf, pos + 8, b"")
-    return bytes(buf)
+from builders import FSDB_LEGACY, cstrings, fsdb_blob, fsdb_legacy, fsdb_modern
+from conftest import CORPUS, DATA, corpus_files
 
 
 def write(tmp_path, data: bytes, name: str = "w.fsdb") -> str:
@@ -66,7 +22,7 @@ def test_errors(tmp_path):
         PyTrace.from_fsdb(missing)
     assert str(e.value) == f"Failed to read {missing}: No such file or directory"
     with pytest.raises(ValueError, match=r"^FSDB file too small$"):
-        PyTrace.from_fsdb(write(tmp_path, bytes(4) + LEGACY[:4] + bytes(3)))
+        PyTrace.from_fsdb(write(tmp_path, bytes(4) + FSDB_LEGACY[:4] + bytes(3)))
     with pytest.raises(ValueError) as e:
         PyTrace.from_fsdb(write(tmp_path, bytes.fromhex("0000000000112233") + bytes(4)))
     assert str(e.value) == "Not an FSDB file (magic=0x00112233)"
@@ -75,12 +31,11 @@ def test_errors(tmp_path):
 
 
 def test_legacy_names_and_scopes(tmp_path):
-    t = PyTrace.from_fsdb(write(tmp_path, bytes(4) + LEGACY + bytes(4)))
+    t = PyTrace.from_fsdb(write(tmp_path, bytes(4) + FSDB_LEGACY + bytes(4)))
     assert (t.signal_names(), t.scopes(), t.max_index(), t.timestamp(0)) == ([], [], 0, 0)
 
-    data = bytearray(4) + LEGACY
-    put(data, 300, cstrings("top.cpu.clk", "sim/run.log", "top.cpu.clk", "top.io_x"))
-    t = PyTrace.from_fsdb(write(tmp_path, bytes(data)))
+    data = fsdb_legacy(cstrings("top.cpu.clk", "sim/run.log", "top.cpu.clk", "top.io_x"))
+    t = PyTrace.from_fsdb(write(tmp_path, data))
     assert t.signal_names() == ["top.cpu.clk", "top.io_x"]
     assert t.scopes() == ["top", "top.cpu"]
     assert t.signal_width("top.cpu.clk") == 1
@@ -94,7 +49,7 @@ def test_modern_values_through_python(tmp_path):
     # Names from one large stream; the section's pairs 00 05 01 07 give id 0 the values 5 and 7
     # at times 5 and 10; every other name is 0 from time 0 on.
     names = [f"top.u.s{i}" for i in range(11)]
-    data = modern(sections=[HEADER_MARK + bytes.fromhex("00050107")],
+    data = fsdb_modern(sections=[fsdb_blob([], bytes.fromhex("00050107"))],
                   streams=[cstrings(*names)], widths=bytes.fromhex("0100430000 01006a"))
     t = PyTrace.from_fsdb(write(tmp_path, data))
     assert t.signal_names() == names
@@ -105,6 +60,25 @@ def test_modern_values_through_python(tmp_path):
     assert t.signal_values_range("top.u.s3", 0, 3) == [0, 0, 0]
     assert t.transitions("top.u.s0") == [(1, 0, 5), (2, 5, 7)]
     assert t.find(PyExpr.signal(0).eq_(PyExpr.const_int(7))) == [2]
+
+
+def fixture_script():
+    script = DATA / "fsdb" / "make_fsdb.py"
+    module_spec = importlib.util.spec_from_file_location("make_fsdb", script)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
+    return module
+
+
+def test_fixture_files_are_what_the_builder_writes():
+    # The C++ tests compare their own builder's bytes with these files.
+    files = fixture_script().files()
+    assert sorted(files) == sorted(p.name for p in (DATA / "fsdb").glob("*.fsdb"))
+    for name, data in files.items():
+        assert (DATA / "fsdb" / name).read_bytes() == data, f"{name}: run make_fsdb.py"
+    t = PyTrace.from_fsdb(str(DATA / "fsdb" / "modern.fsdb"))
+    assert t.signal_names()[:3] == ["top.u.s0", "top.u.s1", "top.u.s2"]
+    assert [t.timestamp(i) for i in range(t.max_index() + 1)] == [0, 5, 10]
 
 
 CORPUS_NAMES = {

@@ -8,12 +8,13 @@ import struct
 
 import pytest
 
-from conftest import DATA, corpus_files
 from tarn import PyTrace
+
+from conftest import DATA, corpus_files
 
 FST = DATA / "fst"
 
-# Each fixture with the VCD fst2vcd printed for it (see tests/data/make_fst.sh).
+# Each fixture with the VCD fst2vcd printed for it (see tests/data/fst/make_fst.sh).
 PAIRS = sorted(p.name[: -len(".fst2vcd.vcd")] for p in FST.glob("*.fst2vcd.vcd"))
 
 RANGE_SUFFIX = re.compile(r" ?\[[0-9:]+\]$")
@@ -153,7 +154,8 @@ def test_packings_load_the_same_trace():
 
 
 def test_doubly_compressed_large_hierarchy(tmp_path):
-    module_spec = importlib.util.spec_from_file_location("gen_big_hier", FST / "src" / "gen_big_hier.py")
+    script = FST / "src" / "gen_big_hier.py"
+    module_spec = importlib.util.spec_from_file_location("gen_big_hier", script)
     gen = importlib.util.module_from_spec(module_spec)
     module_spec.loader.exec_module(gen)
     vcd_path = tmp_path / "big.vcd"
@@ -261,7 +263,9 @@ def test_corrupt_hierarchy_and_signals(tmp_path):
     struct.pack_into(">Q", broken, end - 24 - clen - 8, 1 << 40)
     with pytest.raises(ValueError) as e:
         PyTrace.from_fst(write(tmp_path, bytes(broken)))
-    assert str(e.value) == "FST signals: malformed FST data: position table lies outside its section"
+    assert str(e.value) == (
+        "FST signals: malformed FST data: position table lies outside its section"
+    )
 
 
 def test_hostile_lengths_fail_quickly(tmp_path):

@@ -6,16 +6,15 @@ whose peak memory is measured."""
 import json
 import os
 import pathlib
-import struct
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import tarn
+
+from builders import SHM_SIGNAL, shm_design, shm_records, shm_transitions, vpd, wlf, wlf_value_page
 from conftest import DATA
-from test_proprietary import shm_design, shm_transitions, value_page, vpd, wlf_header
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 FSDB_SEEDS = ROOT / "fuzz" / "corpus" / "fsdb"
@@ -141,9 +140,8 @@ def test_fsdb_header_stomp(tmp_path):
 def test_vpd_and_wlf_header_stomp(tmp_path):
     names = b"\x01top.u1.sig\0top.clk\0top.rst\0top.u1.q\0"
     v = vpd([names, b"FoldedTop\0" + bytes(130) + b"top.late\0"])
-    head = wlf_header(b"top.a\0top.b\0top.c\0", 3)
-    pages = value_page(b"\x01\x05\xff\x01\x07\x00") + value_page(b"\xff\x02\x09\x00")
-    w = bytes(head + pages)
+    pages = [wlf_value_page(b"\x01\x05\xff\x01\x07\x00"), wlf_value_page(b"\xff\x02\x09\x00")]
+    w = wlf(b"top.a\0top.b\0top.c\0", 3, pages)
     jobs = [
         stomp_job(tmp_path / "vpd", "from_vpd", "x.vpd", v, step=2),
         stomp_job(tmp_path / "wlf", "from_wlf", "x.wlf", w, limit=64),
@@ -153,32 +151,17 @@ def test_vpd_and_wlf_header_stomp(tmp_path):
     check(load_all(jobs))
 
 
-def shm_links(records):
-    """A design file whose records link as given: (tag, body, index of the next record, or None
-    for the following one)."""
-    out = bytearray(bytes.fromhex("A19511BF") + bytes(124))
-    starts = []
-    at = len(out)
-    for _, body, _ in records:
-        starts.append(at)
-        at += 12 + len(body)
-    for i, (tag, body, nxt) in enumerate(records):
-        target = starts[nxt] if nxt is not None else (starts[i + 1] if i + 1 < len(records) else 0)
-        out += struct.pack(">III", tag, target, 0) + body
-    return bytes(out + bytes(16))
-
-
 def test_shm_self_and_backward_links_and_stomp(tmp_path):
     trn = shm_transitions([(10, 3, b"\x10\x08"), (20, 2, b"\x04")])
     jobs = []
     for k, links in enumerate([[0, None], [None, 0], [1, 1], [None, 1]]):
-        recs = [(0x00290700, b"sig%d\0" % i, links[i]) for i in range(2)]
+        recs = [(SHM_SIGNAL, b"sig%d\0" % i) for i in range(2)]
         db = tmp_path / f"links{k}.shm"
         db.mkdir()
-        (db / "w.dsn").write_bytes(shm_links(recs))
+        (db / "w.dsn").write_bytes(shm_design(recs, links=links))
         (db / "w.trn").write_bytes(trn)
         jobs.append({"loader": "from_shm", "path": str(db)})
-    design = shm_design(["clk", "rst_n", "data"], scope="top")
+    design = shm_design(shm_records(["clk", "rst_n", "data"], scope="top"))
     for part, data in (("w.dsn", design), ("w.trn", trn)):
         others = {"w.trn": trn} if part == "w.dsn" else {"w.dsn": design}
         db = tmp_path / f"stomp_{part}.shm"

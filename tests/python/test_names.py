@@ -8,6 +8,7 @@ import unicodedata
 import pytest
 
 import tarn
+
 from random_trace import code
 
 
@@ -173,12 +174,3 @@ def test_arguments(t):
         t.resolve(None, "clk")
     assert t.resolve(short_name="pc", scope_name="top") == "top.cpu.pc"
     assert t.find_signals_glob(pattern="top.c?k") == ["top.clk"]
-
-
-def test_docstrings():
-    T = tarn.PyTrace
-    assert T.find_signals_glob.__doc__ == "Find signals matching a glob pattern."
-    assert T.find_signals_containing.__doc__ == (
-        "Find signals containing a substring (case-insensitive).")
-    assert T.resolve.__text_signature__ == "($self, scope_name, short_name)"
-    assert T.local_scopes.__doc__ is None

@@ -8,6 +8,7 @@ import pytest
 
 import tarn
 from tarn.formats import detect_format, sniff
+
 from conftest import CORPUS, corpus_files
 
 FST_HEADER = b"\x00" + (329).to_bytes(8, "big")
@@ -78,13 +79,6 @@ def test_directories(tmp_path):
     db.mkdir()
     (db / "waves.DSN").write_bytes(b"")
     assert detect_format(db) == "shm"
-
-
-def test_star_import_keeps_builtins():
-    namespace: dict = {}
-    exec("from tarn import *", namespace)
-    assert "open" not in namespace and "compile" not in namespace
-    assert "PyTrace" in namespace and "PyExpr" in namespace
 
 
 def test_paths_and_errors(tmp_path, example_vcd):

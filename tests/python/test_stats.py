@@ -3,6 +3,7 @@
 import pytest
 
 import tarn
+
 from random_trace import random_trace, strictly_equal
 
 M64 = 2**64 - 1
@@ -114,11 +115,3 @@ def test_arguments():
         t.bit_slice_val(1, "1", 0)
     with pytest.raises(TypeError):
         t.bit_slice_val(1, 2)
-
-
-def test_docstrings():
-    T = tarn.PyTrace
-    assert T.signal_stats.__doc__ == (
-        "Compute stats for a signal: (min, max, sum, count, transitions, num_x, num_z)")
-    assert T.bit_slice_val.__text_signature__ == "($self, val, high, low)"
-    assert T.sign_extend_val.__text_signature__ == "($self, val, width)"

@@ -4,6 +4,7 @@ the worker pool across fork(), and memory that stays flat over long loops of cal
 import gc
 import multiprocessing
 import os
+import random
 import sys
 import threading
 import tracemalloc
@@ -12,6 +13,8 @@ import pytest
 
 from tarn import PyExpr as E
 from tarn import PyTrace
+
+from random_trace import random_vcd
 
 
 def dump(n=3000):
@@ -111,7 +114,9 @@ def test_every_query_from_eight_threads_at_once():
 
 def _queries_in_child(conn):
     try:
-        conn.send((TRACE.parallel_find(EXPR), repr(TRACE.changed_at(21)), TRACE.parallel_count(EXPR)))
+        conn.send(
+            (TRACE.parallel_find(EXPR), repr(TRACE.changed_at(21)), TRACE.parallel_count(EXPR))
+        )
     finally:
         conn.close()
 
@@ -157,16 +162,15 @@ def churn(rounds):
             t.snapshot(4)
             t.find_with_values(e, NAMES)
             t.transitions("top.clk")
-            for bad in (lambda: t.find(None), lambda: t.signal_value(1, 2), lambda: e.and_(3)):
+            for method, args in ((t.find, (None,)), (t.signal_value, (1, 2)), (e.and_, (3,))):
                 try:
-                    bad()
+                    method(*args)
                 except TypeError:
                     pass
             try:
                 PyTrace.from_vcd("/nonexistent/dump.vcd")
             except ValueError:
                 pass
-        del t, e
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
@@ -187,3 +191,50 @@ def test_memory_stays_flat_over_100000_calls():
     assert grown_py < 256 << 10
     if not SANITIZED:
         assert grown_rss < 16 << 20
+
+
+# ---- Parallel searches over many pieces, from threads and from forked workers ----
+
+
+def big_trace():
+    rng = random.Random(7)
+    return PyTrace.from_vcd_string(random_vcd(rng, 20000))
+
+
+def test_concurrent_calls_from_threads():
+    t = big_trace()
+    e = E.signal(0).or_(E.signal(1).rel_eval(-1))
+    want = t.find(e)
+    results = []
+
+    def work():
+        for _ in range(5):
+            results.append(t.parallel_find(e) == want and t.parallel_count(e) == len(want))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert results == [True] * 20
+
+
+_FORK_TRACE = None
+
+
+def _search_in_child(_):
+    e = E.signal(0).or_(E.signal(1).rel_eval(-1))
+    return _FORK_TRACE.parallel_find(e), _FORK_TRACE.parallel_count(e)
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_parallel_search_in_a_forked_child():
+    global _FORK_TRACE
+    _FORK_TRACE = big_trace()
+    e = E.signal(0).or_(E.signal(1).rel_eval(-1))
+    want = _FORK_TRACE.parallel_find(e)  # the pool is running before the fork
+    ctx = multiprocessing.get_context("fork")
+    with ctx.Pool(2) as pool:
+        # The timeout only turns a hang into a failure.
+        got = pool.map_async(_search_in_child, range(4)).get(timeout=120)
+    assert got == [(want, len(want))] * 4

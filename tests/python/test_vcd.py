@@ -1,9 +1,11 @@
+"""VCD loading: declarations, value changes, time stamps, odd text, files and the corpus."""
+
 import math
-import os
 
 import pytest
 
 from tarn import PyTrace
+
 from conftest import corpus_files
 
 BASIC = """$scope module top $end
@@ -78,7 +80,8 @@ def test_value_changes():
 
 
 def test_forward_fill_and_time_stamps():
-    t = load("$var wire 1 ! a $end\n$var wire 1 # b $end\n#5\n1!\n#5\n#3\n0#\n#\n#-4\n#99999999999999999999\n")
+    t = load("$var wire 1 ! a $end\n$var wire 1 # b $end\n"
+             "#5\n1!\n#5\n#3\n0#\n#\n#-4\n#99999999999999999999\n")
     assert [t.timestamp(i) for i in range(6)] == [5, 5, 3, 0, 0, 0]
     assert values(t, "a") == [1] * 6
     assert values(t, "b") == [None, None, 0, 0, 0, 0]
@@ -113,46 +116,6 @@ def test_unicode_lines():
     data = "$scope\u2003module t\u00e9 $end\n$var wire 1 ! \u00e4 $end\n#0\n1!\n"
     t = load(data)
     assert t.signal_names() == ["t\u00e9.\u00e4"]
-
-
-def test_basic_query_defaults():
-    t = load(BASIC)
-    assert t.signal_value("nope", 0) is None
-    assert t.signal_value_raw("nope", 0) == 0
-    assert t.signal_id("nope") is None
-    assert t.signal_value("top.clk", 99) is None
-    assert t.signal_values_range("top.clk", 3, 3) == []
-    assert t.signal_values_range("nope", 5, 2) == []
-    assert t.signal_values_range("nope", 0, 3) == [None] * 3
-    assert t.signal_values_range("top.clk", 1, 4) == [0, None, None]
-    assert t.timestamp(2**64 - 1) == 0
-
-
-def test_argument_errors():
-    t = load(BASIC)
-    with pytest.raises(OverflowError):
-        t.timestamp(-1)
-    with pytest.raises(OverflowError):
-        t.timestamp(2**64)
-    with pytest.raises(TypeError, match="index"):
-        t.timestamp("0")
-    with pytest.raises(TypeError, match="path"):
-        PyTrace.from_vcd(os.path)
-    with pytest.raises(TypeError):
-        t.signal_value("top.clk")
-    with pytest.raises(TypeError):
-        t.signal_value("top.clk", 0, 1)
-    with pytest.raises(TypeError):
-        t.signal_value(name="top.clk", index=0, other=1)
-    assert t.signal_value(name="top.clk", index=1) == 0
-    with pytest.raises(TypeError):
-        PyTrace()
-
-
-def test_text_signatures():
-    assert PyTrace.signal_value.__text_signature__ == "($self, name, index)"
-    assert PyTrace.from_vcd.__text_signature__ == "(path)"
-    assert PyTrace.signal_values_range.__text_signature__ == "($self, name, start, end)"
 
 
 def test_file_errors(tmp_path):

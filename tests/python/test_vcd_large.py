@@ -69,7 +69,7 @@ def test_block_boundaries_inside_tricky_content(tmp_path):
         path = tmp_path / f"t{variant}.vcd"
         text = "\n".join(lines + body) + "\n"
         data = text.encode("utf-8", "surrogateescape") if variant != 2 else \
-            text.encode("utf-8").replace("\xff".encode("utf-8"), b"\xff")
+            text.encode("utf-8").replace("\xff".encode(), b"\xff")
         while len(data) < (17 << 20):
             data += b"\n".join(b"#%d" % (60000 + k) for k in range(200000)) + b"\n"
         path.write_bytes(data)
@@ -80,5 +80,5 @@ def test_block_boundaries_inside_tricky_content(tmp_path):
             assert_same(from_file, sequential, rng)
         else:
             # invalid UTF-8 lines are dropped by both paths; compare with a cleaned text
-            cleaned = b"\n".join(l for l in data.split(b"\n") if b"\xff" not in l)
+            cleaned = b"\n".join(line for line in data.split(b"\n") if b"\xff" not in line)
             assert_same(from_file, PyTrace.from_vcd_string(cleaned.decode()), rng)
