@@ -109,7 +109,7 @@ def test_bus_dumped_bit_by_bit_is_assembled():
     names = t.signal_names()
     # The bits keep their names as written; the vector stands right before its first bit, its
     # id after every handle's.
-    assert names[1:6] == ["top.PC_w", "top.PC_w [3]", "top.PC_w [2]", "top.PC_w [1]", "top.PC_w [0]"]
+    assert names[1:6] == ["top.PC_w"] + [f"top.PC_w [{k}]" for k in (3, 2, 1, 0)]
     assert (t.signal_width("top.PC_w"), t.signal_id("top.PC_w")) == (4, 8)
     assert [t.signal_bits("top.PC_w", i) for i in range(6)] == [
         None, "0101", "010z", "1101", "1101", "1001"

@@ -10,8 +10,9 @@ import re
 import pytest
 
 import tarn
-from conftest import corpus_files
 from tarn import PyTrace
+
+from conftest import corpus_files
 
 VAR = "$var wire 1 ! a $end\n"
 

@@ -12,8 +12,9 @@ import pathlib
 import pytest
 
 import tarn
-from conftest import DATA, ROOT, corpus_files
 from tarn import PyExpr, PyTrace
+
+from conftest import DATA, ROOT, corpus_files
 
 HEAD = "$timescale 1ns $end\n$scope module top $end\n"
 
@@ -50,7 +51,7 @@ def test_values_before_the_definitions_end_or_without_time_stamps_are_not_read()
 
 def test_codes_before_the_first_stamp_resolve_there():
     t = load(
-        "$var wire 1 ! a $end\n$enddefinitions $end\n1\"\n0%\n1!\n"
+        '$var wire 1 ! a $end\n$enddefinitions $end\n1"\n0%\n1!\n'
         '$var wire 1 " late $end\n1%\n#0\n$var wire 1 % later $end\n#1\n'
     )
     # Declared before the first time stamp: its value counts; declared after: it does not.
@@ -95,9 +96,7 @@ def test_selects_that_separate_signals_stay_in_their_names():
 
 
 def test_assembled_vector_reads_its_bits():
-    t = load(
-        BITS + "#0\n1&\n0'\n1(\n0)\n#1\nz)\n#2\n1)\n#3\nx&\nx'\nx(\nx)\n#4\n#5\nb10 &\n"
-    )
+    t = load(BITS + "#0\n1&\n0'\n1(\n0)\n#1\nz)\n#2\n1)\n#3\nx&\nx'\nx(\nx)\n#4\n#5\nb10 &\n")
     v = "top.PC_w"
     assert [t.signal_bits(v, i) for i in range(6)] == [
         "1010",
@@ -118,8 +117,8 @@ def test_assembled_vector_reads_its_bits():
 
 def test_holes_and_other_kinds_of_bit_read_x():
     t = load(
-        HEAD + "$var wire 1 ! v [4] $end\n$var wire 1 \" v [1] $end\n$var wire 1 # v [2] $end\n"
-        "$enddefinitions $end\n#0\n1!\n1\"\n0#\n#1\nr1.5 #\n#2\nsA #\n"
+        HEAD + '$var wire 1 ! v [4] $end\n$var wire 1 " v [1] $end\n$var wire 1 # v [2] $end\n'
+        '$enddefinitions $end\n#0\n1!\n1"\n0#\n#1\nr1.5 #\n#2\nsA #\n'
     )
     assert t.signal_width("top.v") == 4  # [4] down to [1]; [3] is never declared
     assert [t.signal_bits("top.v", i) for i in range(3)] == ["1x01", "1xx1", "1xx1"]
@@ -129,17 +128,17 @@ def test_what_is_not_assembled():
     cases = {
         # one index only, a select that is not a single index, a plain name beside the bits,
         # a bit of two bits, one code under several selects
-        "$var wire 1 ! a [0] $end\n$var wire 1 \" a [0] $end\n": ("a[0]",),
-        "$var wire 1 ! b [1:0] $end\n$var wire 1 \" b [2] $end\n": ("b[1:0]", "b[2]"),
-        "$var wire 1 ! c $end\n$var wire 1 \" c [1] $end\n$var wire 1 # c [0] $end\n": (
+        '$var wire 1 ! a [0] $end\n$var wire 1 " a [0] $end\n': ("a[0]",),
+        '$var wire 1 ! b [1:0] $end\n$var wire 1 " b [2] $end\n': ("b[1:0]", "b[2]"),
+        '$var wire 1 ! c $end\n$var wire 1 " c [1] $end\n$var wire 1 # c [0] $end\n': (
             "c",
             "c[1]",
             "c[0]",
         ),
-        "$var wire 2 ! d [1] $end\n$var wire 1 \" d [0] $end\n": ("d[1]", "d[0]"),
+        '$var wire 2 ! d [1] $end\n$var wire 1 " d [0] $end\n': ("d[1]", "d[0]"),
         "$var wire 1 ! e [1] $end\n$var wire 1 ! e [0] $end\n": ("e",),
         # a span that would make huge values
-        "$var wire 1 ! f [0] $end\n$var wire 1 \" f [99999999] $end\n": ("f[0]", "f[99999999]"),
+        '$var wire 1 ! f [0] $end\n$var wire 1 " f [99999999] $end\n': ("f[0]", "f[99999999]"),
     }
     for decls, names in cases.items():
         t = load(decls + "$enddefinitions $end\n#0\n1!\n")
@@ -148,7 +147,7 @@ def test_what_is_not_assembled():
 
 def test_a_name_declared_twice_keeps_the_old_rule():
     # Two codes under one plain name: the later declaration's entry replaces the earlier one.
-    t = load("$var wire 1 ! a $end\n$var wire 4 \" a $end\n$enddefinitions $end\n#0\n1!\nb11 \"\n")
+    t = load('$var wire 1 ! a $end\n$var wire 4 " a $end\n$enddefinitions $end\n#0\n1!\nb11 "\n')
     assert (t.signal_names(), t.signal_id("a"), t.signal_width("a"), t.signal_value("a", 0)) == (
         ["a"],
         1,
@@ -180,7 +179,12 @@ def test_two_state_values_wider_than_64_bits_stay_whole():
     assert t.signal_values_range(w, 0, 4) == [2**63, 2**63, 2**63, 2**64 - 1]
     # ... but a change above bit 63 is a change, and the whole value can be read.
     assert [i for i, _, _ in t.transitions(w)] == [1, 2, 3]
-    assert [t.signal_int(w, i) for i in range(4)] == [2**64 + 2**63, 2**65 + 2**63, 2**63, 2**64 - 1]
+    assert [t.signal_int(w, i) for i in range(4)] == [
+        2**64 + 2**63,
+        2**65 + 2**63,
+        2**63,
+        2**64 - 1,
+    ]
     assert t.signal_bits(w, 1) == "0" * 34 + "10" + low
     assert [n for n, _, _ in t.changed_at(1)] == [w]
     assert t.signal_stats(w)[4] == 3
@@ -216,8 +220,8 @@ def test_signal_bits_and_signal_int_of_random_vectors(seed):
 
 def test_full_width_reads_of_other_values():
     t = load(
-        "$var wire 4 ! a $end\n$var real 64 \" r $end\n$var wire 2 # s $end\n"
-        "$enddefinitions $end\n#0\nb111111 !\nr1.5 \"\nsx #\n#1\nz!\n"
+        '$var wire 4 ! a $end\n$var real 64 " r $end\n$var wire 2 # s $end\n'
+        '$enddefinitions $end\n#0\nb111111 !\nr1.5 "\nsx #\n#1\nz!\n'
     )
     assert (t.signal_bits("a", 0), t.signal_int("a", 0)) == ("111111", 63)  # longer keeps all
     assert (t.signal_bits("a", 1), t.signal_int("a", 1)) == ("zzzz", None)
@@ -322,7 +326,9 @@ class _BitRewrite:
         for s in (ln.strip() for ln in lines):
             if s[:1] in ("r", "R", "s", "S") and " " in s:
                 self.width[s.split(" ", 1)[1].strip()] = 0
-        fresh = (f"~{a}{b}{c}" for a, b, c in itertools.product(*["".join(map(chr, range(40, 126)))] * 3))
+        fresh = (
+            f"~{a}{b}{c}" for a, b, c in itertools.product(*["".join(map(chr, range(40, 126)))] * 3)
+        )
         self.bits = {
             c: [next(k for k in fresh if k not in self.codes) for _ in range(w)]
             for c, w in self.width.items()
