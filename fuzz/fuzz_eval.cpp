@@ -10,18 +10,18 @@
 #include <string>
 #include <vector>
 
-#include "eval/changes.h"
-#include "eval/expr.h"
-#include "eval/find.h"
-#include "eval/stats.h"
+#include "query/changes.h"
+#include "query/expr.h"
+#include "query/find.h"
+#include "query/stats.h"
 #include "trace/trace.h"
 
 namespace {
 
 using tarn::SignalValue;
-using tarn::eval::Expr;
-using tarn::eval::ExprKind;
-using tarn::eval::ExprPtr;
+using tarn::query::Expr;
+using tarn::query::ExprKind;
+using tarn::query::ExprPtr;
 
 // Reads the input front to back; past the end every read gives zeros.
 class Bytes {
@@ -165,22 +165,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t piece = 1 + in.u8() % 9;
 
     std::vector<uint64_t> want;
-    tarn::eval::Program p(t, *root);
+    tarn::query::Program p(t, *root);
     for (uint64_t i = 0; i <= t.max_index(); ++i) {
         (void)p.eval(i);
         if (p.eval_bool(i)) want.push_back(i);
     }
-    check(tarn::eval::find(t, *root) == want, "find");
-    check(tarn::eval::parallel_find(t, *root, piece) == want, "parallel_find");
-    check(tarn::eval::parallel_count(t, *root, piece) == want.size(), "parallel_count");
-    (void)tarn::eval::eval(t, *root, std::numeric_limits<uint64_t>::max());
+    check(tarn::query::find(t, *root) == want, "find");
+    check(tarn::query::parallel_find(t, *root, piece) == want, "parallel_find");
+    check(tarn::query::parallel_count(t, *root, piece) == want.size(), "parallel_count");
+    (void)tarn::query::eval(t, *root, std::numeric_limits<uint64_t>::max());
 
     for (const auto& name : t.signal_names()) {
-        auto trans = tarn::eval::transitions(t, name);
-        auto stats = tarn::eval::compute_stats(t, name);
+        auto trans = tarn::query::transitions(t, name);
+        auto stats = tarn::query::compute_stats(t, name);
         (void)stats;
         for (const auto& tr : trans) check(tr.index >= 1 && tr.index <= t.max_index(), "index");
     }
-    for (uint64_t i = 0; i <= t.max_index() + 1; ++i) (void)tarn::eval::changed_at(t, i);
+    for (uint64_t i = 0; i <= t.max_index() + 1; ++i) (void)tarn::query::changed_at(t, i);
     return 0;
 }

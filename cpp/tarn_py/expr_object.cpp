@@ -9,9 +9,9 @@ namespace tarn::py {
 
 namespace {
 
-using eval::Expr;
-using eval::ExprKind;
-using eval::ExprPtr;
+using query::Expr;
+using query::ExprKind;
+using query::ExprPtr;
 
 struct PyExprObject {
     PyObject_HEAD ExprPtr

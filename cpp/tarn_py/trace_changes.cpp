@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "eval/changes.h"
+#include "query/changes.h"
 #include "tarn_py/args.h"
 #include "tarn_py/convert.h"
 #include "tarn_py/lists.h"
@@ -51,8 +51,8 @@ PyObject* records_to_py(const std::vector<Rec>& recs, First&& first) {
     return list;
 }
 
-PyObject* change_list(const std::vector<eval::ChangeRecord>& recs) {
-    return records_to_py(recs, [](const eval::ChangeRecord& r) { return name_to_py(r.name); });
+PyObject* change_list(const std::vector<query::ChangeRecord>& recs) {
+    return records_to_py(recs, [](const query::ChangeRecord& r) { return name_to_py(r.name); });
 }
 
 // The value of a column at an index, converted without building a SignalValue where possible.
@@ -89,7 +89,7 @@ TARN_METHOD(trace_changed_at) {
     TARN_ARGS("changed_at", "index");
     uint64_t index;
     if (!arg_index(a[0], "index", &index)) return nullptr;
-    return interruptible([&] { return eval::changed_at(trace_of(self), index); }, change_list);
+    return interruptible([&] { return query::changed_at(trace_of(self), index); }, change_list);
 }
 
 TARN_METHOD(trace_changed_at_scope) {
@@ -97,7 +97,7 @@ TARN_METHOD(trace_changed_at_scope) {
     uint64_t index;
     std::string_view scope;
     if (!arg_index(a[0], "index", &index) || !arg_str(a[1], "scope", &scope)) return nullptr;
-    return interruptible([&] { return eval::changed_at_scope(trace_of(self), index, scope); },
+    return interruptible([&] { return query::changed_at_scope(trace_of(self), index, scope); },
                          change_list);
 }
 
@@ -105,9 +105,9 @@ TARN_METHOD(trace_transitions) {
     TARN_ARGS("transitions", "name");
     std::string_view name;
     if (!arg_str(a[0], "name", &name)) return nullptr;
-    return interruptible([&] { return eval::transitions(trace_of(self), name); },
-                         [](std::vector<eval::TransitionRecord>&& recs) {
-                             return records_to_py(recs, [](const eval::TransitionRecord& r) {
+    return interruptible([&] { return query::transitions(trace_of(self), name); },
+                         [](std::vector<query::TransitionRecord>&& recs) {
+                             return records_to_py(recs, [](const query::TransitionRecord& r) {
                                  return PyLong_FromUnsignedLongLong(r.index);
                              });
                          });

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "eval/expr.h"
-#include "eval/find.h"
+#include "query/expr.h"
+#include "query/find.h"
 #include "tarn_py/args.h"
 #include "tarn_py/convert.h"
 #include "tarn_py/expr_object.h"
@@ -39,7 +39,7 @@ template <class Run, class Convert>
 PyObject* search(const char* func, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames, Run&& run, Convert&& convert) {
     TARN_ARGS(func, "expr");
-    eval::ExprPtr expr;
+    query::ExprPtr expr;
     if (!arg_expr(a[0], "expr", &expr)) return nullptr;
     return interruptible([&] { return run(trace_of(self), *expr); }, convert);
 }
@@ -89,9 +89,9 @@ bool arg_names(PyObject* o, const char* arg, std::vector<std::string>* out) {
 TARN_METHOD(trace_find) {
     return search(
         "find", self, args, nargs, kwnames,
-        [](const Trace& t, const eval::Expr& e) {
+        [](const Trace& t, const query::Expr& e) {
             std::vector<std::vector<uint64_t>> one(1);
-            one[0] = eval::find(t, e);
+            one[0] = query::find(t, e);
             return one;
         },
         index_list);
@@ -100,24 +100,24 @@ TARN_METHOD(trace_find) {
 TARN_METHOD(trace_parallel_find) {
     return search(
         "parallel_find", self, args, nargs, kwnames,
-        [](const Trace& t, const eval::Expr& e) { return eval::parallel_find_pieces(t, e); },
+        [](const Trace& t, const query::Expr& e) { return query::parallel_find_pieces(t, e); },
         index_list);
 }
 
 TARN_METHOD(trace_parallel_count) {
     return search(
         "parallel_count", self, args, nargs, kwnames,
-        [](const Trace& t, const eval::Expr& e) { return eval::parallel_count(t, e); },
+        [](const Trace& t, const query::Expr& e) { return query::parallel_count(t, e); },
         [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
 }
 
 TARN_METHOD(trace_find_with_values) {
     TARN_ARGS("find_with_values", "expr", "signal_names");
-    eval::ExprPtr expr;
+    query::ExprPtr expr;
     std::vector<std::string> names;
     if (!arg_expr(a[0], "expr", &expr) || !arg_names(a[1], "signal_names", &names)) return nullptr;
     const Trace& t = trace_of(self);
-    auto compute = [&] { return eval::find(t, *expr); };
+    auto compute = [&] { return query::find(t, *expr); };
     return interruptible(compute, [&](std::vector<uint64_t>&& hits) -> PyObject* {
         // Resolve names once; the rows read columns through forward-moving cursors.
         std::vector<const Column*> cols;
@@ -157,18 +157,18 @@ TARN_METHOD(trace_find_with_values) {
 
 TARN_METHOD(trace_eval_expr) {
     TARN_ARGS("eval_expr", "expr", "index");
-    eval::ExprPtr expr;
+    query::ExprPtr expr;
     uint64_t index;
     if (!arg_expr(a[0], "expr", &expr) || !arg_index(a[1], "index", &index)) return nullptr;
-    return guarded([&] { return value_to_py(eval::eval(trace_of(self), *expr, index)); });
+    return guarded([&] { return value_to_py(query::eval(trace_of(self), *expr, index)); });
 }
 
 TARN_METHOD(trace_eval_expr_bool) {
     TARN_ARGS("eval_expr_bool", "expr", "index");
-    eval::ExprPtr expr;
+    query::ExprPtr expr;
     uint64_t index;
     if (!arg_expr(a[0], "expr", &expr) || !arg_index(a[1], "index", &index)) return nullptr;
-    return guarded([&] { return PyBool_FromLong(eval::eval_bool(trace_of(self), *expr, index)); });
+    return guarded([&] { return PyBool_FromLong(query::eval_bool(trace_of(self), *expr, index)); });
 }
 
 }  // namespace tarn::py

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <limits>
 
-#include "eval/pool.h"
 #include "fst_reader/reader.h"
 #include "trace/readers.h"
 #include "util/hash.h"
 #include "util/interrupt.h"
+#include "util/pool.h"
 
 namespace tarn {
 
@@ -201,7 +201,7 @@ fst::Status Loader::decode_section(const fst::SectionData& sec, size_t count, si
         todo.push_back(i);
         total += sec.locs[i].length;
     }
-    const size_t workers = eval::worker_count();
+    const size_t workers = worker_count();
     if (workers <= 1 || total < options_.parallel_min_bytes) {
         std::vector<uint8_t> scratch;
         for (uint32_t i : todo) FST_CHECK(decode_signal(sec, i, count, limit, index_of, scratch));
@@ -219,7 +219,7 @@ fst::Status Loader::decode_section(const fst::SectionData& sec, size_t count, si
     }
     if (bounds.back() != todo.size()) bounds.push_back(todo.size());
     std::vector<std::optional<fst::ReaderError>> errors(bounds.size() - 1);
-    eval::parallel_for(bounds.size() - 1, [&](size_t task) {
+    parallel_for(bounds.size() - 1, [&](size_t task) {
         std::vector<uint8_t> scratch;
         for (size_t t = bounds[task]; t < bounds[task + 1]; ++t) {
             auto st = decode_signal(sec, todo[t], count, limit, index_of, scratch);

@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "eval/pool.h"
 #include "trace/readers.h"
+#include "util/pool.h"
 #include "util/text.h"
 
 namespace tarn {
@@ -295,7 +295,7 @@ size_t Parser::feed(const char* data, size_t size, bool last) {
 
 Parser::Parser(PieceOf piece)
     : lookup_(piece.primary.lookup_),
-      log_(std::make_unique<ChangeLog>(piece.primary.next_id_, eval::worker_count())) {}
+      log_(std::make_unique<ChangeLog>(piece.primary.next_id_, worker_count())) {}
 
 void Parser::end_header() {
     header_mode_ = halted_ = false;
@@ -314,7 +314,7 @@ void Parser::replay(std::vector<std::unique_ptr<Parser>>& pieces) {
     // Each thread replays one stream of every log, in order: its signals' columns only.
     d_.store.reserve_ids(next_id_);
     size_t streams = pieces.empty() ? 0 : pieces[0]->log_->streams();
-    eval::parallel_for(streams, [&](size_t k) {
+    parallel_for(streams, [&](size_t k) {
         for (size_t i = 0; i < pieces.size(); ++i) pieces[i]->log_->replay(k, d_.store, offsets[i]);
     });
 }
@@ -440,7 +440,7 @@ int load_in_pieces(int fd, uint64_t size, size_t pieces, vcd::Parser& p) {
     for (size_t k = 0; k < starts.size(); ++k)
         logged.push_back(std::make_unique<vcd::Parser>(vcd::Parser::PieceOf{p}));
     std::vector<int> errs(starts.size(), 0);
-    eval::parallel_for(starts.size(), [&](size_t k) {
+    parallel_for(starts.size(), [&](size_t k) {
         uint64_t to = k + 1 < starts.size() ? starts[k + 1] : kToEnd, end;
         errs[k] = feed_fd(fd, *logged[k], starts[k], to, true, &end);
     });
@@ -484,7 +484,7 @@ Result<Trace> read_vcd_file(const std::string& path, const VcdReadOptions& optio
         if (interrupted()) return Result<Trace>::fail("interrupted");
     if (fd < 0) return Result<Trace>::fail("Failed to open " + path + ": " + os_error(errno));
     vcd::Parser p;
-    size_t pieces = options.pieces ? options.pieces : eval::worker_count();
+    size_t pieces = options.pieces ? options.pieces : worker_count();
     struct stat st;
     // Pieces need a regular file to read at any offset.
     bool split = pieces > 1 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&

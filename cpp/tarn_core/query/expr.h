@@ -17,7 +17,7 @@
 #include "signal/value.h"
 #include "trace/trace.h"
 
-namespace tarn::eval {
+namespace tarn::query {
 
 // The node kinds; the order is the tag number.
 enum class ExprKind : uint8_t {
@@ -173,4 +173,4 @@ class Program {
 SignalValue eval(const Trace& trace, const Expr& expr, uint64_t index);
 bool eval_bool(const Trace& trace, const Expr& expr, uint64_t index);
 
-}  // namespace tarn::eval
+}  // namespace tarn::query

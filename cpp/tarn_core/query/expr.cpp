@@ -1,11 +1,11 @@
-#include "eval/expr.h"
+#include "query/expr.h"
 
 #include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
 
-namespace tarn::eval {
+namespace tarn::query {
 
 // ---- Building and freeing ----
 
@@ -481,4 +481,4 @@ bool eval_bool(const Trace& trace, const Expr& expr, uint64_t index) {
     return Program(trace, expr).eval_bool(index);
 }
 
-}  // namespace tarn::eval
+}  // namespace tarn::query

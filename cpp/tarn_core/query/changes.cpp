@@ -1,11 +1,11 @@
-#include "eval/changes.h"
+#include "query/changes.h"
 
 #include <algorithm>
 
-#include "eval/pool.h"
 #include "util/interrupt.h"
+#include "util/pool.h"
 
-namespace tarn::eval {
+namespace tarn::query {
 
 bool values_equal(const SignalValue& a, const SignalValue& b) {
     if (a.tag() != b.tag()) return false;
@@ -112,4 +112,4 @@ std::vector<TransitionRecord> transitions(const Trace& trace, std::string_view n
     return out;
 }
 
-}  // namespace tarn::eval
+}  // namespace tarn::query

@@ -14,7 +14,7 @@
 #include "signal/value.h"
 #include "trace/trace.h"
 
-namespace tarn::eval {
+namespace tarn::query {
 
 bool values_equal(const SignalValue& a, const SignalValue& b);
 
@@ -88,4 +88,4 @@ void walk_changes(const Column* c, uint64_t n, Seg&& on_segment, Chg&& on_change
     });
 }
 
-}  // namespace tarn::eval
+}  // namespace tarn::query
