@@ -1,0 +1,248 @@
+#include "input.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace fst {
+
+struct Input::Holder {
+    std::vector<uint8_t> owned;
+    void* map = nullptr;
+    size_t map_len = 0;
+    ~Holder() {
+        if (map) munmap(map, map_len);
+    }
+};
+
+std::optional<Input> Input::map_file(const std::string& path, int& err) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        err = errno;
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        err = errno;
+        ::close(fd);
+        return std::nullopt;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        err = EISDIR;
+        return std::nullopt;
+    }
+    Input in;
+    in.holder_ = std::make_shared<Holder>();
+    size_t len = static_cast<size_t>(st.st_size);
+    if (S_ISREG(st.st_mode) && len > 0) {
+        void* p = mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (p != MAP_FAILED) {
+            ::close(fd);
+            in.holder_->map = p;
+            in.holder_->map_len = len;
+            in.data_ = static_cast<const uint8_t*>(p);
+            in.size_ = len;
+            return in;
+        }
+    }
+    // Not mappable (a pipe, a special file): read it whole.
+    std::vector<uint8_t> buf;
+    uint8_t chunk[1 << 16];
+    for (;;) {
+        ssize_t r = ::read(fd, chunk, sizeof chunk);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (r == 0) break;
+        buf.insert(buf.end(), chunk, chunk + r);
+    }
+    ::close(fd);
+    return from_bytes(std::move(buf));
+}
+
+void Input::release(uint64_t offset, uint64_t len) const {
+    if (!holder_ || !holder_->map || offset >= size_) return;
+    len = std::min<uint64_t>(len, size_ - offset);
+    const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    uint64_t begin = (offset + page - 1) / page * page;
+    uint64_t end = (offset + len) / page * page;
+    if (end > begin)
+        madvise(const_cast<uint8_t*>(data_) + begin, static_cast<size_t>(end - begin),
+                MADV_DONTNEED);
+}
+
+Input Input::from_bytes(std::vector<uint8_t> bytes) {
+    Input in;
+    in.holder_ = std::make_shared<Holder>();
+    in.holder_->owned = std::move(bytes);
+    in.data_ = in.holder_->owned.data();
+    in.size_ = in.holder_->owned.size();
+    return in;
+}
+
+Result<uint8_t> read_u8(Cursor& in) {
+    FST_ASSIGN(auto s, in.take(1));
+    return s[0];
+}
+
+Result<int8_t> read_i8(Cursor& in) {
+    FST_ASSIGN(auto s, in.take(1));
+    return static_cast<int8_t>(s[0]);
+}
+
+Result<uint64_t> read_u64(Cursor& in) {
+    FST_ASSIGN(auto s, in.take(8));
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = (v << 8) | s[i];
+    return v;
+}
+
+Result<std::vector<uint8_t>> read_bytes(Cursor& in, uint64_t n) {
+    FST_ASSIGN(auto s, in.take(n));
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+Result<Leb32> read_variant_u32(Cursor& in) {
+    uint32_t v = 0;
+    for (uint32_t i = 0; i < 5; ++i) {
+        FST_ASSIGN(uint8_t b, read_u8(in));
+        if (i == 4) {
+            if (b & 0x80) return ReaderError::code(ErrorKind::Leb128, 32);
+            v |= static_cast<uint32_t>(b) << 28;
+            return Leb32{v, 5};
+        }
+        v |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
+        if (!(b & 0x80)) return Leb32{v, i + 1};
+    }
+    return ReaderError::code(ErrorKind::Leb128, 32);
+}
+
+Result<Leb64> read_variant_u64(Cursor& in) {
+    uint64_t v = 0;
+    for (uint32_t i = 0; i < 10; ++i) {
+        FST_ASSIGN(uint8_t b, read_u8(in));
+        if (i == 9) {
+            if (b & 0x80) return ReaderError::code(ErrorKind::Leb128, 64);
+            v |= static_cast<uint64_t>(b) << 63;
+            return Leb64{v, 10};
+        }
+        v |= static_cast<uint64_t>(b & 0x7F) << (7 * i);
+        if (!(b & 0x80)) return Leb64{v, i + 1};
+    }
+    return ReaderError::code(ErrorKind::Leb128, 64);
+}
+
+Result<int64_t> read_variant_i64(Cursor& in) {
+    uint64_t v = 0;
+    for (uint32_t i = 0; i < 10; ++i) {
+        FST_ASSIGN(uint8_t b, read_u8(in));
+        unsigned shift = 7 * i;
+        v |= static_cast<uint64_t>(b & 0x7F) << shift;
+        if (!(b & 0x80)) {
+            shift += 7;
+            if (shift < 64 && (b & 0x40)) v |= ~uint64_t{0} << shift;
+            return static_cast<int64_t>(v);
+        }
+    }
+    return ReaderError::code(ErrorKind::Leb128, 64);
+}
+
+bool utf8_valid(std::span<const uint8_t> s) {
+    size_t i = 0, n = s.size();
+    while (i < n) {
+        uint8_t c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len;
+        uint32_t cp;
+        if ((c & 0xE0) == 0xC0) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (n - i < len) return false;
+        for (size_t k = 1; k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
+            cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+std::string utf8_lossy(std::span<const uint8_t> s) {
+    std::string out;
+    out.reserve(s.size());
+    size_t i = 0;
+    while (i < s.size()) {
+        // Longest valid sequence starting here, else one replacement character per bad byte run.
+        size_t len = 1;
+        uint8_t c = s[i];
+        if (c >= 0xC0 && c < 0xE0)
+            len = 2;
+        else if (c >= 0xE0 && c < 0xF0)
+            len = 3;
+        else if (c >= 0xF0)
+            len = 4;
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+        } else if (i + len <= s.size() && utf8_valid(s.subspan(i, len))) {
+            out.append(reinterpret_cast<const char*>(s.data() + i), len);
+            i += len;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            while (i < s.size() && (s[i] & 0xC0) == 0x80) ++i;
+        }
+    }
+    return out;
+}
+
+Result<std::string> read_c_str(Cursor& in, size_t max) {
+    auto rest = in.data().subspan(in.pos());
+    size_t scan = std::min(max, rest.size());
+    const uint8_t* z = static_cast<const uint8_t*>(std::memchr(rest.data(), 0, scan));
+    if (!z) {
+        if (rest.size() >= max)
+            return ReaderError{ErrorKind::CStringTooLong, max, utf8_lossy(rest.first(max)), {}};
+        return ReaderError::io();
+    }
+    size_t len = static_cast<size_t>(z - rest.data());
+    auto text = rest.first(len);
+    if (!utf8_valid(text)) return ReaderError::plain(ErrorKind::Utf8String);
+    (void)in.skip(len + 1);
+    return std::string(reinterpret_cast<const char*>(text.data()), len);
+}
+
+Result<std::string> read_c_str_fixed_length(Cursor& in, size_t n) {
+    FST_ASSIGN(auto field, in.take(n));
+    auto z = std::find(field.begin(), field.end(), uint8_t{0});
+    size_t len = z != field.end() ? static_cast<size_t>(z - field.begin()) : (n > 0 ? n - 1 : 0);
+    auto text = field.first(len);
+    if (!utf8_valid(text)) return ReaderError::plain(ErrorKind::Utf8String);
+    return std::string(reinterpret_cast<const char*>(text.data()), len);
+}
+
+}  // namespace fst
