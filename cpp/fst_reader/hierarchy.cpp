@@ -1,6 +1,7 @@
 #include "hierarchy.h"
 
 #include "decompress.h"
+#include "util/text.h"
 
 namespace fst {
 
@@ -38,19 +39,6 @@ Result<std::vector<uint8_t>> read_hierarchy_bytes(Cursor& in, HierarchyCompressi
     return out;
 }
 
-static bool parse_u32_decimal(const std::string& s, uint32_t& out) {
-    size_t i = (!s.empty() && s[0] == '+') ? 1 : 0;
-    if (i == s.size()) return false;
-    uint64_t v = 0;
-    for (; i < s.size(); ++i) {
-        if (s[i] < '0' || s[i] > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(s[i] - '0');
-        if (v > UINT32_MAX) return false;
-    }
-    out = static_cast<uint32_t>(v);
-    return true;
-}
-
 Result<FstHierarchyEntry> parse_misc_attribute(uint8_t subtype, std::string text, uint64_t arg,
                                                uint64_t path_id) {
     switch (subtype) {
@@ -80,8 +68,9 @@ Result<FstHierarchyEntry> parse_misc_attribute(uint8_t subtype, std::string text
             }
             if (parts.size() < 2)
                 return ReaderError{ErrorKind::EnumTableString, 0, "not enough spaces", text};
-            uint32_t n = 0;
-            if (!parse_u32_decimal(parts[1], n)) return ReaderError::plain(ErrorKind::ParseInt);
+            std::optional<uint32_t> count = tarn::text::parse_u32(parts[1]);
+            if (!count) return ReaderError::plain(ErrorKind::ParseInt);
+            const uint32_t n = *count;
             uint64_t want = 2 * uint64_t{n};
             if (parts.size() - 2 != want)
                 return ReaderError{ErrorKind::EnumTableString, 0,

@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
+
+#include "util/text.h"
 
 namespace fst {
 
@@ -156,69 +159,13 @@ Result<int64_t> read_variant_i64(Cursor& in) {
     return ReaderError::code(ErrorKind::Leb128, 64);
 }
 
-bool utf8_valid(std::span<const uint8_t> s) {
-    size_t i = 0, n = s.size();
-    while (i < n) {
-        uint8_t c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint32_t cp;
-        if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        for (size_t k = 1; k < len; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-            cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
+namespace {
+
+std::string_view as_text(std::span<const uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-std::string utf8_lossy(std::span<const uint8_t> s) {
-    std::string out;
-    out.reserve(s.size());
-    size_t i = 0;
-    while (i < s.size()) {
-        // Longest valid sequence starting here, else one replacement character per bad byte run.
-        size_t len = 1;
-        uint8_t c = s[i];
-        if (c >= 0xC0 && c < 0xE0)
-            len = 2;
-        else if (c >= 0xE0 && c < 0xF0)
-            len = 3;
-        else if (c >= 0xF0)
-            len = 4;
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-            ++i;
-        } else if (i + len <= s.size() && utf8_valid(s.subspan(i, len))) {
-            out.append(reinterpret_cast<const char*>(s.data() + i), len);
-            i += len;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-            while (i < s.size() && (s[i] & 0xC0) == 0x80) ++i;
-        }
-    }
-    return out;
-}
+}  // namespace
 
 Result<std::string> read_c_str(Cursor& in, size_t max) {
     auto rest = in.data().subspan(in.pos());
@@ -226,12 +173,15 @@ Result<std::string> read_c_str(Cursor& in, size_t max) {
     const uint8_t* z = static_cast<const uint8_t*>(std::memchr(rest.data(), 0, scan));
     if (!z) {
         if (rest.size() >= max)
-            return ReaderError{ErrorKind::CStringTooLong, max, utf8_lossy(rest.first(max)), {}};
+            return ReaderError{ErrorKind::CStringTooLong,
+                               max,
+                               tarn::text::utf8_lossy(as_text(rest.first(max))),
+                               {}};
         return ReaderError::io();
     }
     size_t len = static_cast<size_t>(z - rest.data());
     auto text = rest.first(len);
-    if (!utf8_valid(text)) return ReaderError::plain(ErrorKind::Utf8String);
+    if (!tarn::text::is_utf8(as_text(text))) return ReaderError::plain(ErrorKind::Utf8String);
     (void)in.skip(len + 1);
     return std::string(reinterpret_cast<const char*>(text.data()), len);
 }
@@ -241,7 +191,7 @@ Result<std::string> read_c_str_fixed_length(Cursor& in, size_t n) {
     auto z = std::find(field.begin(), field.end(), uint8_t{0});
     size_t len = z != field.end() ? static_cast<size_t>(z - field.begin()) : (n > 0 ? n - 1 : 0);
     auto text = field.first(len);
-    if (!utf8_valid(text)) return ReaderError::plain(ErrorKind::Utf8String);
+    if (!tarn::text::is_utf8(as_text(text))) return ReaderError::plain(ErrorKind::Utf8String);
     return std::string(reinterpret_cast<const char*>(text.data()), len);
 }
 

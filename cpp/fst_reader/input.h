@@ -97,8 +97,4 @@ inline double read_double(const uint8_t* b, bool little_endian) {
     return d;
 }
 
-// Lenient UTF-8 decoding (invalid sequences become U+FFFD) and strict validation.
-std::string utf8_lossy(std::span<const uint8_t> bytes);
-bool utf8_valid(std::span<const uint8_t> bytes);
-
 }  // namespace fst

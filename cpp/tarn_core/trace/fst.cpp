@@ -11,6 +11,7 @@
 #include "util/hash.h"
 #include "util/interrupt.h"
 #include "util/pool.h"
+#include "util/text.h"
 
 namespace tarn {
 
@@ -48,8 +49,8 @@ uint8_t logic_code(uint8_t c) {
 
 std::string lossy_text(const uint8_t* p, size_t n) {
     std::string_view s(reinterpret_cast<const char*>(p), n);
-    if (fst::utf8_valid({p, n})) return std::string(s);
-    return fst::utf8_lossy({p, n});
+    if (text::is_utf8(s)) return std::string(s);
+    return text::utf8_lossy(s);
 }
 
 // A two-state vector of m bits packed most significant first: its last 64 bits.
