@@ -1,6 +1,7 @@
 #include "blocks.h"
 
 #include "decompress.h"
+#include "size_limits.h"
 
 namespace fst {
 
@@ -40,11 +41,9 @@ Result<std::vector<SignalInfo>> read_geometry(Cursor& in) {
     FST_ASSIGN(uint64_t max_handle, read_u64(in));
     if (len < 24) return ReaderError::invalid("geometry block section length is too small");
     // The geometry compresses very well (a byte per one-bit signal), so its claimed size alone
-    // lets a small file demand gigabytes. But every signal a writer declares also costs the
-    // file a named hierarchy entry: far more signals than the file has bytes is corrupt. An
-    // entry is a LEB128 number of at most five bytes.
-    constexpr uint64_t kMaxSignalsPerByte = 16;
-    if (max_handle > kMaxSignalsPerByte * in.size()) return ReaderError::io();
+    // lets a small file demand gigabytes: bound the signals by the file's size. An entry is a
+    // LEB128 number of at most five bytes.
+    if (max_handle > limits::kSignalsPerByte * in.size()) return ReaderError::io();
     if (ulen > 5 * max_handle + 5) return ReaderError::plain(ErrorKind::ZLibDecompress);
     FST_ASSIGN(auto payload, read_zlib_compressed_bytes(in, ulen, len - 24, true));
     // Every entry takes at least one byte, which bounds the list by the payload.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fastlz.h"
+#include "size_limits.h"
 
 namespace fst {
 
@@ -39,14 +40,9 @@ Status read_gzip_header(Cursor& in) {
     return ok_status();
 }
 
-// Largest expansion the formats can achieve; a claimed length beyond it is corrupt, and the check
-// keeps a hostile length from sizing an allocation.
-static constexpr uint64_t kDeflateMaxRatio = 1032;
-static constexpr uint64_t kLz4MaxRatio = 256;
-
 Status zlib_decode(std::span<const uint8_t> src, uint64_t ulen, std::vector<uint8_t>& out,
                    bool raw_deflate) {
-    if (ulen > src.size() * kDeflateMaxRatio + 64)
+    if (!limits::size_possible(ulen, src.size(), limits::kDeflateRatio))
         return ReaderError::plain(ErrorKind::ZLibDecompress);
     out.resize(static_cast<size_t>(ulen));
     z_stream zs{};
@@ -78,7 +74,8 @@ Status zlib_decode(std::span<const uint8_t> src, uint64_t ulen, std::vector<uint
 }
 
 Status lz4_decode(std::span<const uint8_t> src, uint64_t ulen, std::vector<uint8_t>& out) {
-    if (src.size() > INT_MAX || ulen > INT_MAX || ulen > src.size() * kLz4MaxRatio + 64)
+    if (src.size() > INT_MAX || ulen > INT_MAX ||
+        !limits::size_possible(ulen, src.size(), limits::kLz4Ratio))
         return ReaderError::plain(ErrorKind::Lz4Decompress);
     out.resize(static_cast<size_t>(ulen));
     char dummy = 0;

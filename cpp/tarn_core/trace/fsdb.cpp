@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "trace/fsdb_values.h"
+#include "trace/limits.h"
 #include "trace/readers.h"
 #include "trace/scan.h"
 
@@ -27,7 +28,6 @@ using scan::Bytes;
 
 constexpr uint8_t kLegacyMagic[4] = {0xFD, 0xE0, 0x99, 0xC1};
 constexpr uint8_t kModernMagic[4] = {0x1C, 0x3E, 0xD9, 0x48};
-constexpr size_t kMaxStreams = 20;
 constexpr size_t kTailWindow = 4096;
 
 uint32_t u32(Bytes f, uint64_t at) {
@@ -175,7 +175,7 @@ void apply_widths(Bytes f, uint64_t w, scan::TraceBuilder& tb) {
     if (w == 0 || w + 4 >= f.size()) return;
     uint64_t len = u32(f, w);
     if (w + 4 + len > f.size()) return;
-    auto out = scan::inflate_capped(f.subspan(w + 4, len), kWidthTableLimit);
+    auto out = scan::inflate_capped(f.subspan(w + 4, len), limits::kFsdbWidthTable);
     if (!out) return;
     const std::vector<uint8_t>& t = *out;
     size_t q = 0, k = 0;
@@ -239,8 +239,8 @@ Trace parse_modern(Bytes f) {
     }
 
     std::vector<Stream> streams;
-    uint64_t waste_left = kScanWasteBase + kScanWastePerByte * len;
-    for (size_t p = 0; streams.size() < kMaxStreams && p + 2 <= len;) {
+    uint64_t waste_left = limits::kFsdbScanWaste.for_bytes(len);
+    for (size_t p = 0; streams.size() < limits::kFsdbStreams && p + 2 <= len;) {
         const uint8_t b1 = f[p + 1];
         if (f[p] == 0x78 && (b1 == 0x01 || b1 == 0x5E || b1 == 0x9C || b1 == 0xDA)) {
             size_t work = 0;
@@ -288,8 +288,8 @@ Trace parse_modern(Bytes f) {
 
     // Values: the sections in table order, then the streams kept for values, in file order.
     // Sections are inflated one at a time as they are decoded, so at most one is held at once.
-    ValueDecoder dec(tb.num_names(), kValueBudgetBase + kValueBudgetPerByte * len);
-    uint64_t inflate_left = kSectionBytesBase + kSectionBytesPerByte * len;
+    ValueDecoder dec(tb.num_names(), limits::kFsdbValueWork.for_bytes(len));
+    uint64_t inflate_left = limits::kFsdbSectionBytes.for_bytes(len);
     bool any_blob = false;
     for (const Section& sec : sections) {
         if (dec.exhausted() || inflate_left == 0) break;

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "fst_reader/reader.h"
+#include "trace/limits.h"
 #include "trace/readers.h"
 #include "util/hash.h"
 #include "util/interrupt.h"
@@ -18,12 +19,6 @@ namespace tarn {
 namespace {
 
 constexpr uint64_t kNoId = std::numeric_limits<uint64_t>::max();
-
-// Name text a file may make us build: a fixed allowance plus a multiple of the file size. Real
-// files stay far below, but a compressed hierarchy of n nested one-letter scopes holds paths of
-// n^2 bytes.
-constexpr uint64_t kNameBase = uint64_t(256) << 20;
-constexpr uint64_t kNameRatio = 64;
 
 // Character classes of change values: '0', '1', a four-state marker, anything else.
 enum : uint8_t { kC0, kC1, kCLogic, kCOther };
@@ -80,7 +75,7 @@ class Loader {
   private:
     void on_entry(fst::FstHierarchyEntry&& e);
     void charge_names(size_t bytes);
-    uint64_t name_budget() const { return kNameBase + kNameRatio * r_.input_bytes().size(); }
+    uint64_t name_budget() const { return limits::kNameBytes.for_bytes(r_.input_bytes().size()); }
     uint64_t& handle_slot(uint32_t index);
     void put(uint64_t id, uint64_t index, SignalValue v);
     void put_record(uint64_t id, uint64_t index, const fst::Record& rec, fst::SignalInfo info);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "trace/limits.h"
 #include "trace/readers.h"
 #include "util/text.h"
 
@@ -478,10 +479,10 @@ Result<Trace> build(std::optional<std::string_view> dsn,
     // Several transition files are merged: the time stamps are the union of theirs, and each
     // event lands at its own time; for one slot a later file wins over an earlier one.
     std::vector<Decoded> files;
-    uint64_t budget = kChangeBudget;
+    uint64_t budget = limits::kShmStepsPerLoad;
     for (const auto& t : trns) {
         if (!t) continue;
-        uint64_t own = std::min(budget, kStepsPerByte * t->size() + kStepsBase), left = own;
+        uint64_t own = std::min(budget, limits::kShmSteps.for_bytes(t->size())), left = own;
         if (auto dec = decode_transitions(*t, n, &left)) files.push_back(std::move(*dec));
         budget -= own - left;
     }

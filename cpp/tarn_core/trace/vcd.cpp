@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "trace/limits.h"
 #include "trace/readers.h"
 #include "util/pool.h"
 #include "util/text.h"
@@ -23,12 +24,6 @@ namespace {
 constexpr size_t kAlphabet = 94;  // printable ASCII '!'..'~'
 constexpr size_t kSmallSlots =
     kAlphabet + kAlphabet * kAlphabet + kAlphabet * kAlphabet * kAlphabet;
-
-// Name text a dump may make us build: a fixed allowance plus a multiple of the input read so
-// far. Real dumps stay far below (a declaration line yields about its own length of name), but
-// n nested scopes of one letter each make paths of n^2 bytes from 20n bytes of input.
-constexpr uint64_t kNameBase = uint64_t(256) << 20;
-constexpr uint64_t kNameRatio = 64;
 
 bool starts_with(std::string_view s, std::string_view p) {
     return s.size() >= p.size() && std::memcmp(s.data(), p.data(), p.size()) == 0;
@@ -82,12 +77,12 @@ Parser::Parser() {
 
 void Parser::charge_names(size_t bytes) {
     name_bytes_ += bytes;
-    if (name_bytes_ > kNameBase + kNameRatio * seen_) over_budget_ = true;
+    if (name_bytes_ > limits::kNameBytes.for_bytes(seen_)) over_budget_ = true;
 }
 
 std::string Parser::budget_error() const {
     return "the declarations expand to more than " +
-           std::to_string(kNameBase + kNameRatio * seen_) + " bytes of names";
+           std::to_string(limits::kNameBytes.for_bytes(seen_)) + " bytes of names";
 }
 
 void Parser::declaration_scope(std::string_view line) {
