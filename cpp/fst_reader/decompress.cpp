@@ -32,6 +32,8 @@ Status read_gzip_header(Cursor& in) {
     if (h[2] != 8)
         return ReaderError{
             ErrorKind::GZipHeader, 0, "expected deflate compression (8) got " + hex(h[2]), {}};
+    // A compatibility text, kept word for word with its "TODO": callers match on it (see
+    // "Compatibility texts" in docs/architecture.md). Flags are not read; the file is refused.
     if (h[3] != 0)
         return ReaderError{ErrorKind::GZipHeader,
                            0,

@@ -1,4 +1,6 @@
-// The fixed texts of the reader's errors.
+// The fixed texts of the reader's errors. They are compatibility texts: callers match on them, so
+// they stay word for word, also where they read oddly (the "TODO" of an unsupported gzip flag in
+// decompress.cpp). See "Compatibility texts" in docs/architecture.md.
 #include "types.h"
 
 #include <string>

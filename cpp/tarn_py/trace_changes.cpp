@@ -55,23 +55,16 @@ PyObject* change_list(const std::vector<query::ChangeRecord>& recs) {
     return records_to_py(recs, [](const query::ChangeRecord& r) { return name_to_py(r.name); });
 }
 
-// The value of a column at an index, converted without building a SignalValue where possible.
-PyObject* value_at(const Column* c, uint64_t index) {
-    size_t r = c ? c->find_run(index) : Column::npos;
-    if (r == Column::npos) Py_RETURN_NONE;
-    return run_to_py(*c, r);
-}
-
-// dict[key(name)] = value at index, for every name beginning with `prefix` that has an id.
-PyObject* snapshot_dict(const Trace& t, uint64_t index, std::string_view prefix) {
+// dict[key] = value for each entry of a snapshot; values are converted from their runs without
+// building a SignalValue where possible.
+PyObject* snapshot_dict(const std::vector<query::SnapshotEntry>& entries) {
     PyObject* dict = PyDict_New();
     if (!dict) return nullptr;
-    for (const std::string& name : t.signal_names()) {
-        if (!name.starts_with(prefix)) continue;
-        auto id = t.signal_id(name);
-        if (!id) continue;
-        PyObject* key = name_to_py(std::string_view(name).substr(prefix.size()));
-        PyObject* val = key ? value_at(t.column(*id), index) : nullptr;
+    for (const query::SnapshotEntry& e : entries) {
+        PyObject* key = name_to_py(e.key);
+        PyObject* val = !key                    ? nullptr
+                        : e.run == Column::npos ? Py_NewRef(Py_None)
+                                                : run_to_py(*e.column, e.run);
         int rc = val ? PyDict_SetItem(dict, key, val) : -1;
         Py_XDECREF(key);
         Py_XDECREF(val);
@@ -117,7 +110,7 @@ TARN_METHOD(trace_snapshot) {
     TARN_ARGS("snapshot", "index");
     uint64_t index;
     if (!arg_index(a[0], "index", &index)) return nullptr;
-    return guarded([&] { return snapshot_dict(trace_of(self), index, {}); });
+    return guarded([&] { return snapshot_dict(query::snapshot(trace_of(self), index)); });
 }
 
 TARN_METHOD(trace_snapshot_scope) {
@@ -125,11 +118,7 @@ TARN_METHOD(trace_snapshot_scope) {
     uint64_t index;
     std::string_view scope;
     if (!arg_index(a[0], "index", &index) || !arg_str(a[1], "scope", &scope)) return nullptr;
-    return guarded([&] {
-        std::string prefix(scope);
-        prefix.push_back('.');
-        return snapshot_dict(trace_of(self), index, prefix);
-    });
+    return guarded([&] { return snapshot_dict(query::snapshot(trace_of(self), index, scope)); });
 }
 
 }  // namespace tarn::py

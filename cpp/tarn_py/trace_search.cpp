@@ -44,7 +44,8 @@ PyObject* search(const char* func, PyObject* self, PyObject* const* args, Py_ssi
     return interruptible([&] { return run(trace_of(self), *expr); }, convert);
 }
 
-// `signal_names` as a list of texts: a sequence of str, but not a str itself.
+// `signal_names` as a list of texts: a sequence of str, but not a str itself. The message for a
+// str is a compatibility text, kept word for word (docs/architecture.md, "Compatibility texts").
 bool arg_names(PyObject* o, const char* arg, std::vector<std::string>* out) {
     if (PyUnicode_Check(o)) {
         PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", arg);

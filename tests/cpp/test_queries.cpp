@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <optional>
 #include <random>
 
 #include "query/changes.h"
@@ -159,6 +161,54 @@ TEST(Stats, ValueHelpers) {
     EXPECT_EQ(query::sign_extend(504, 4), -8);
     EXPECT_EQ(query::sign_extend(496, 4), 496);
     EXPECT_EQ(query::sign_extend(UINT64_MAX, 0), -1);
+}
+
+TEST(Snapshots, ScopeFilterAndValues) {
+    EXPECT_EQ(query::name_below("top.a.b", "top"), "a.b");
+    EXPECT_EQ(query::name_below("top.", "top"), "");
+    EXPECT_EQ(query::name_below(".x", ""), "x");
+    for (const char* other : {"topx.a", "top", "to", "x"})
+        EXPECT_FALSE(query::name_below(other, "top")) << other;
+
+    // Random traces: every entry against the per-index read of its name, in name-list order.
+    std::mt19937_64 rng(777);
+    for (int round = 0; round < 20; ++round) {
+        const uint64_t n = 1 + rng() % 20;
+        TraceData d;
+        const char* names[] = {"top.a", "top.sub.b", "topx.c", ".d", "e", "top."};
+        for (uint64_t id = 0; id < std::size(names); ++id) {
+            d.signal_names.push_back(names[id]);
+            d.name_to_id[names[id]] = id;
+            for (int k = 0; k < 6; ++k) d.store.set(id, rng() % (n + 2), random_value(rng));
+        }
+        d.signal_names.push_back("top.alias");
+        d.name_to_id["top.alias"] = 1;
+        d.signal_names.push_back("top.unmapped");
+        for (uint64_t i = 0; i < n; ++i) d.timestamps.push_back(i);
+        Trace t(std::move(d));
+        for (std::optional<std::string_view> scope :
+             {std::optional<std::string_view>(), std::optional<std::string_view>("top"),
+              std::optional<std::string_view>(""), std::optional<std::string_view>("top.sub")}) {
+            for (uint64_t i = 0; i <= n + 1; ++i) {
+                auto got = query::snapshot(t, i, scope);
+                size_t k = 0;
+                for (const std::string& name : t.signal_names()) {
+                    auto key = scope ? query::name_below(name, *scope) : std::string_view(name);
+                    auto id = t.signal_id(name);
+                    if (!key || !id) continue;
+                    ASSERT_LT(k, got.size());
+                    EXPECT_EQ(got[k].key, *key);
+                    SignalValue want = t.signal_value_by_id(*id, i);
+                    if (got[k].run == tarn::Column::npos)
+                        EXPECT_TRUE(want.is_missing()) << name << " @" << i;
+                    else
+                        EXPECT_TRUE(got[k].column->run_value(got[k].run).identical(want));
+                    ++k;
+                }
+                EXPECT_EQ(k, got.size());
+            }
+        }
+    }
 }
 
 TEST(Names, LocalScopesFromDeepScopesOnly) {
