@@ -27,8 +27,8 @@ struct CharClasses {
     uint8_t cls[256];
     constexpr CharClasses() : cls() {
         for (int i = 0; i < 256; ++i) cls[i] = kCOther;
-        cls['0'] = kC0;
-        cls['1'] = kC1;
+        cls[uint8_t{'0'}] = kC0;
+        cls[uint8_t{'1'}] = kC1;
         for (char c : {'-', 'X', 'Z', 'h', 'l', 'u', 'w', 'x', 'z'})
             cls[static_cast<uint8_t>(c)] = kCLogic;
     }
