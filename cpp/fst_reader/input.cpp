@@ -114,34 +114,36 @@ Result<std::vector<uint8_t>> read_bytes(Cursor& in, uint64_t n) {
     return std::vector<uint8_t>(s.begin(), s.end());
 }
 
-Result<Leb32> read_variant_u32(Cursor& in) {
-    uint32_t v = 0;
-    for (uint32_t i = 0; i < 5; ++i) {
+namespace {
+
+// An unsigned LEB128 number of at most as many bytes as the type's bits need (5 or 10). The last
+// byte must end the number; its bits beyond the type are dropped.
+template <class Leb>
+Result<Leb> read_unsigned_leb(Cursor& in) {
+    using U = decltype(Leb::value);
+    constexpr uint32_t kBits = 8 * sizeof(U), kBytes = (kBits + 6) / 7;
+    U v = 0;
+    for (uint32_t i = 0; i < kBytes; ++i) {
         FST_ASSIGN(uint8_t b, read_u8(in));
-        if (i == 4) {
-            if (b & 0x80) return ReaderError::code(ErrorKind::Leb128, 32);
-            v |= static_cast<uint32_t>(b) << 28;
-            return Leb32{v, 5};
+        if (i + 1 == kBytes) {
+            if (b & 0x80) return ReaderError::code(ErrorKind::Leb128, kBits);
+            v |= static_cast<U>(b) << (7 * i);
+            return Leb{v, kBytes};
         }
-        v |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
-        if (!(b & 0x80)) return Leb32{v, i + 1};
+        v |= static_cast<U>(b & 0x7F) << (7 * i);
+        if (!(b & 0x80)) return Leb{v, i + 1};
     }
-    return ReaderError::code(ErrorKind::Leb128, 32);
+    return ReaderError::code(ErrorKind::Leb128, kBits);
+}
+
+}  // namespace
+
+Result<Leb32> read_variant_u32(Cursor& in) {
+    return read_unsigned_leb<Leb32>(in);
 }
 
 Result<Leb64> read_variant_u64(Cursor& in) {
-    uint64_t v = 0;
-    for (uint32_t i = 0; i < 10; ++i) {
-        FST_ASSIGN(uint8_t b, read_u8(in));
-        if (i == 9) {
-            if (b & 0x80) return ReaderError::code(ErrorKind::Leb128, 64);
-            v |= static_cast<uint64_t>(b) << 63;
-            return Leb64{v, 10};
-        }
-        v |= static_cast<uint64_t>(b & 0x7F) << (7 * i);
-        if (!(b & 0x80)) return Leb64{v, i + 1};
-    }
-    return ReaderError::code(ErrorKind::Leb128, 64);
+    return read_unsigned_leb<Leb64>(in);
 }
 
 Result<int64_t> read_variant_i64(Cursor& in) {

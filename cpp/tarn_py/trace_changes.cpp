@@ -18,22 +18,7 @@ PyObject* change_tuple(PyObject* first, const SignalValue& a, const SignalValue&
     if (!first) return nullptr;
     PyObject* x = value_to_py(a);
     PyObject* y = x ? value_to_py(b) : nullptr;
-    if (!y) {
-        Py_DECREF(first);
-        Py_XDECREF(x);
-        return nullptr;
-    }
-    PyObject* t = PyTuple_New(3);
-    if (!t) {
-        Py_DECREF(first);
-        Py_DECREF(x);
-        Py_DECREF(y);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(t, 0, first);
-    PyTuple_SET_ITEM(t, 1, x);
-    PyTuple_SET_ITEM(t, 2, y);
-    return t;
+    return tuple_of({first, x, y});
 }
 
 template <class Rec, class First>

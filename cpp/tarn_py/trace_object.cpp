@@ -40,24 +40,16 @@ PyObject* loader(const char* func, PyObject* const* args, Py_ssize_t nargs, PyOb
                          [](Result<Trace>&& r) { return wrap(std::move(r)); });
 }
 
-TARN_METHOD(from_vcd) {
-    return loader<read_vcd_file>("from_vcd", args, nargs, kwnames);
-}
-TARN_METHOD(from_fst) {
-    return loader<read_fst>("from_fst", args, nargs, kwnames);
-}
-TARN_METHOD(from_fsdb) {
-    return loader<read_fsdb>("from_fsdb", args, nargs, kwnames);
-}
-TARN_METHOD(from_shm) {
-    return loader<read_shm>("from_shm", args, nargs, kwnames);
-}
-TARN_METHOD(from_vpd) {
-    return loader<read_vpd>("from_vpd", args, nargs, kwnames);
-}
-TARN_METHOD(from_wlf) {
-    return loader<read_wlf>("from_wlf", args, nargs, kwnames);
-}
+#define LOADER(fn, read)                                \
+    TARN_METHOD(fn) {                                   \
+        return loader<read>(#fn, args, nargs, kwnames); \
+    }
+LOADER(from_vcd, read_vcd_file)
+LOADER(from_fst, read_fst)
+LOADER(from_fsdb, read_fsdb)
+LOADER(from_shm, read_shm)
+LOADER(from_vpd, read_vpd)
+LOADER(from_wlf, read_wlf)
 
 TARN_METHOD(from_vcd_string) {
     TARN_ARGS("from_vcd_string", "data");

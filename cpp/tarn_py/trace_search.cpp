@@ -8,6 +8,7 @@
 #include "tarn_py/args.h"
 #include "tarn_py/convert.h"
 #include "tarn_py/expr_object.h"
+#include "tarn_py/lists.h"
 #include "tarn_py/trace_object.h"
 
 namespace tarn::py {
@@ -42,6 +43,17 @@ PyObject* search(const char* func, PyObject* self, PyObject* const* args, Py_ssi
     query::ExprPtr expr;
     if (!arg_expr(a[0], "expr", &expr)) return nullptr;
     return interruptible([&] { return run(trace_of(self), *expr); }, convert);
+}
+
+// An evaluation taking `expr` and `index`: eval(trace, expr, index) makes the result.
+template <class Eval>
+PyObject* eval_at(const char* func, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames, Eval&& eval) {
+    TARN_ARGS(func, "expr", "index");
+    query::ExprPtr expr;
+    uint64_t index;
+    if (!arg_expr(a[0], "expr", &expr) || !arg_index(a[1], "index", &index)) return nullptr;
+    return guarded([&] { return eval(trace_of(self), *expr, index); });
 }
 
 // `signal_names` as a list of texts: a sequence of str, but not a str itself. The message for a
@@ -131,17 +143,13 @@ TARN_METHOD(trace_find_with_values) {
         if (!list) return nullptr;
         for (size_t h = 0; h < hits.size(); ++h) {
             uint64_t i = hits[h];
-            PyObject* values = PyList_New(Py_ssize_t(cols.size()));
-            PyObject* row = values ? PyTuple_New(2) : nullptr;
-            PyObject* index = row ? PyLong_FromUnsignedLongLong(i) : nullptr;
-            if (!index) {
-                Py_XDECREF(row);
-                Py_XDECREF(values);
+            PyObject* index = PyLong_FromUnsignedLongLong(i);
+            PyObject* values = index ? PyList_New(Py_ssize_t(cols.size())) : nullptr;
+            PyObject* row = tuple_of({index, values});
+            if (!row) {
                 Py_DECREF(list);
                 return nullptr;
             }
-            PyTuple_SET_ITEM(row, 0, index);
-            PyTuple_SET_ITEM(row, 1, values);
             PyList_SET_ITEM(list, Py_ssize_t(h), row);
             for (size_t k = 0; k < cols.size(); ++k) {
                 PyObject* v = value_at_to_py(cols[k], i, runs[k]);
@@ -157,19 +165,17 @@ TARN_METHOD(trace_find_with_values) {
 }
 
 TARN_METHOD(trace_eval_expr) {
-    TARN_ARGS("eval_expr", "expr", "index");
-    query::ExprPtr expr;
-    uint64_t index;
-    if (!arg_expr(a[0], "expr", &expr) || !arg_index(a[1], "index", &index)) return nullptr;
-    return guarded([&] { return value_to_py(query::eval(trace_of(self), *expr, index)); });
+    return eval_at("eval_expr", self, args, nargs, kwnames,
+                   [](const Trace& t, const query::Expr& e, uint64_t i) {
+                       return value_to_py(query::eval(t, e, i));
+                   });
 }
 
 TARN_METHOD(trace_eval_expr_bool) {
-    TARN_ARGS("eval_expr_bool", "expr", "index");
-    query::ExprPtr expr;
-    uint64_t index;
-    if (!arg_expr(a[0], "expr", &expr) || !arg_index(a[1], "index", &index)) return nullptr;
-    return guarded([&] { return PyBool_FromLong(query::eval_bool(trace_of(self), *expr, index)); });
+    return eval_at("eval_expr_bool", self, args, nargs, kwnames,
+                   [](const Trace& t, const query::Expr& e, uint64_t i) {
+                       return PyBool_FromLong(query::eval_bool(t, e, i));
+                   });
 }
 
 }  // namespace tarn::py

@@ -361,9 +361,7 @@ Result<Trace> parse(std::span<const uint8_t> file) {
 }  // namespace fsdb
 
 Result<Trace> read_fsdb(const std::string& path) {
-    auto data = scan::read_file(path);
-    if (!data.ok()) return Result<Trace>::fail(data.error());
-    return fsdb::parse(data.value());
+    return scan::parse_file(path, fsdb::parse);
 }
 
 }  // namespace tarn

@@ -242,6 +242,12 @@ Result<std::vector<uint8_t>> read_file(const std::string& path) {
     return data;
 }
 
+Result<Trace> parse_file(const std::string& path, Result<Trace> (*parse)(Bytes)) {
+    Result<std::vector<uint8_t>> file = read_file(path);
+    if (!file) return Result<Trace>::fail(file.error());
+    return parse(file.value());
+}
+
 uint64_t TraceBuilder::register_name(std::string_view name) {
     auto it = data_.name_to_id.find(name);
     if (it != data_.name_to_id.end()) return it->second;

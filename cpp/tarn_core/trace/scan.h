@@ -58,6 +58,8 @@ std::optional<std::vector<uint8_t>> inflate_capped(Bytes input, size_t limit);
 
 // Reads a whole file. Error text: "Failed to read " + path + ": " + the system's description.
 Result<std::vector<uint8_t>> read_file(const std::string& path);
+// Reads a whole file and parses its bytes; a read error is the result's error.
+Result<Trace> parse_file(const std::string& path, Result<Trace> (*parse)(Bytes));
 
 // Builds the trace record of a heuristic reader. Names are registered by first occurrence: a
 // known name is ignored, a new one gets the next id (the number of names so far) and width 1.
