@@ -10,14 +10,14 @@
 #include <random>
 #include <vector>
 
-#include "eval/expr.h"
-#include "eval/find.h"
-#include "eval/pool.h"
+#include "query/expr.h"
+#include "query/find.h"
+#include "util/pool.h"
 
 using namespace tarn;
-using eval::Expr;
-using eval::ExprKind;
-using eval::ExprPtr;
+using query::Expr;
+using query::ExprKind;
+using query::ExprPtr;
 
 namespace {
 
@@ -50,12 +50,12 @@ double best_ms(int repeat, const std::function<void()>& f) {
 
 // The tree evaluated at every index, leaves read through per-leaf cursors (no skipping).
 uint64_t count_every_index(const Trace& t, const Expr& e) {
-    eval::Program p(t, e);
+    query::Program p(t, e);
     const auto& leaves = p.leaves();
     std::vector<const Column*> cols;
     std::vector<size_t> runs(leaves.size(), 0);
-    std::vector<eval::Val> vals(leaves.size());
-    std::vector<eval::Val> regs;
+    std::vector<query::Val> vals(leaves.size());
+    std::vector<query::Val> regs;
     for (auto& l : leaves) cols.push_back(t.column(l.id));
     uint64_t count = 0;
     for (uint64_t i = 0, m = t.max_index(); i <= m; ++i) {
@@ -63,12 +63,12 @@ uint64_t count_every_index(const Trace& t, const Expr& e) {
             __int128 at = __int128(i) + leaves[k].offset;
             const Column* c = cols[k];
             if (at < 0 || !c || at >= __int128(c->end()) || at < c->run_start(0)) {
-                vals[k] = eval::Val::missing();
+                vals[k] = query::Val::missing();
                 continue;
             }
             while (runs[k] + 1 < c->num_runs() && c->run_start(runs[k] + 1) <= uint64_t(at))
                 ++runs[k];
-            vals[k] = eval::Val::make_int(c->run_int(runs[k]));
+            vals[k] = query::Val::make_int(c->run_int(runs[k]));
         }
         count += p.run(i, vals.data(), regs).truth;
     }
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     sigs.push_back({0.01, 4});
     sigs.push_back({0.005, 1});
     Trace t = make_trace(n, sigs);
-    std::printf("%llu time stamps, %zu workers\n", (unsigned long long)n, eval::worker_count());
+    std::printf("%llu time stamps, %zu workers\n", (unsigned long long)n, worker_count());
 
     auto sig = [](uint64_t id) { return Expr::signal(id); };
     auto bin = [](ExprKind k, ExprPtr a, ExprPtr b) { return Expr::binary(k, a, b); };
@@ -113,12 +113,12 @@ int main(int argc, char** argv) {
                 "par_count", "every_index", "per_index");
     for (auto& q : queries) {
         size_t matches = 0;
-        double f = best_ms(3, [&] { matches = eval::find(t, *q.e).size(); });
-        double pf = best_ms(3, [&] { eval::parallel_find(t, *q.e); });
-        double pc = best_ms(3, [&] { eval::parallel_count(t, *q.e); });
+        double f = best_ms(3, [&] { matches = query::find(t, *q.e).size(); });
+        double pf = best_ms(3, [&] { query::parallel_find(t, *q.e); });
+        double pc = best_ms(3, [&] { query::parallel_count(t, *q.e); });
         uint64_t every = 0, naive = 0;
         double ev = best_ms(1, [&] { every = count_every_index(t, *q.e); });
-        double pi = best_ms(1, [&] { naive = eval::find_per_index(t, *q.e).size(); });
+        double pi = best_ms(1, [&] { naive = query::find_per_index(t, *q.e).size(); });
         if (every != matches || naive != matches) std::printf("MISMATCH\n");
         std::printf("%-28s %9zu %7.1fms %7.1fms %8.1fms %10.1fms %10.1fms\n", q.label, matches, f,
                     pf, pc, ev, pi);

@@ -1,27 +1,30 @@
 // libFuzzer target: expression evaluation over a trace and a tree both decoded from the input.
 // Every search must equal the per-index definition (sequential, on the pool with small pieces,
-// and counted), and the change queries and statistics must run cleanly on the same trace.
+// and counted), and the change queries and statistics must run cleanly on the same trace. A
+// snapshot, whole or of a scope, must list the names and values the per-index reads give.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "eval/changes.h"
-#include "eval/expr.h"
-#include "eval/find.h"
-#include "eval/stats.h"
+#include "query/changes.h"
+#include "query/expr.h"
+#include "query/find.h"
+#include "query/stats.h"
 #include "trace/trace.h"
 
 namespace {
 
 using tarn::SignalValue;
-using tarn::eval::Expr;
-using tarn::eval::ExprKind;
-using tarn::eval::ExprPtr;
+using tarn::query::Expr;
+using tarn::query::ExprKind;
+using tarn::query::ExprPtr;
 
 // Reads the input front to back; past the end every read gives zeros.
 class Bytes {
@@ -92,9 +95,11 @@ tarn::Trace trace(Bytes& in) {
     tarn::TraceData d;
     const uint64_t n = 1 + in.u8() % 64;
     for (uint64_t i = 0; i < n; ++i) d.timestamps.push_back(i * 10);
+    // Names in, below, beside and outside the scope "top" the snapshots are asked for.
+    static const char* const kPrefixes[] = {"top.", "top.sub.", "topx.", ".", ""};
     const unsigned signals = 1 + in.u8() % 5;
     for (unsigned s = 0; s < signals; ++s) {
-        std::string name = "top.s" + std::to_string(s);
+        std::string name = kPrefixes[s] + std::string("s") + std::to_string(s);
         d.signal_names.push_back(name);
         d.widths[name] = 1 + in.u8() % 70;
         d.name_to_id[name] = s;
@@ -156,6 +161,25 @@ void check(bool ok, const char* what) {
     }
 }
 
+// The snapshot at i against the per-index read of every name it should list.
+void check_snapshot(const tarn::Trace& t, uint64_t i, std::optional<std::string_view> scope) {
+    auto got = tarn::query::snapshot(t, i, scope);
+    size_t k = 0;
+    for (const std::string& name : t.signal_names()) {
+        auto key = scope ? tarn::query::name_below(name, *scope) : std::string_view(name);
+        auto id = t.signal_id(name);
+        if (!key || !id) continue;
+        check(k < got.size() && got[k].key == *key, "snapshot key");
+        SignalValue want = t.signal_value_by_id(*id, i);
+        check(got[k].run == tarn::Column::npos
+                  ? want.is_missing()
+                  : got[k].column->run_value(got[k].run).identical(want),
+              "snapshot value");
+        ++k;
+    }
+    check(k == got.size(), "snapshot size");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -165,22 +189,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t piece = 1 + in.u8() % 9;
 
     std::vector<uint64_t> want;
-    tarn::eval::Program p(t, *root);
+    tarn::query::Program p(t, *root);
     for (uint64_t i = 0; i <= t.max_index(); ++i) {
         (void)p.eval(i);
         if (p.eval_bool(i)) want.push_back(i);
     }
-    check(tarn::eval::find(t, *root) == want, "find");
-    check(tarn::eval::parallel_find(t, *root, piece) == want, "parallel_find");
-    check(tarn::eval::parallel_count(t, *root, piece) == want.size(), "parallel_count");
-    (void)tarn::eval::eval(t, *root, std::numeric_limits<uint64_t>::max());
+    check(tarn::query::find(t, *root) == want, "find");
+    check(tarn::query::parallel_find(t, *root, piece) == want, "parallel_find");
+    check(tarn::query::parallel_count(t, *root, piece) == want.size(), "parallel_count");
+    (void)tarn::query::eval(t, *root, std::numeric_limits<uint64_t>::max());
 
     for (const auto& name : t.signal_names()) {
-        auto trans = tarn::eval::transitions(t, name);
-        auto stats = tarn::eval::compute_stats(t, name);
+        auto trans = tarn::query::transitions(t, name);
+        auto stats = tarn::query::compute_stats(t, name);
         (void)stats;
         for (const auto& tr : trans) check(tr.index >= 1 && tr.index <= t.max_index(), "index");
     }
-    for (uint64_t i = 0; i <= t.max_index() + 1; ++i) (void)tarn::eval::changed_at(t, i);
+    for (uint64_t i = 0; i <= t.max_index() + 1; ++i) {
+        (void)tarn::query::changed_at(t, i);
+        (void)tarn::query::changed_at_scope(t, i, "top");
+        for (std::optional<std::string_view> scope :
+             {std::optional<std::string_view>(), std::optional<std::string_view>("top"),
+              std::optional<std::string_view>("")})
+            check_snapshot(t, i, scope);
+    }
     return 0;
 }

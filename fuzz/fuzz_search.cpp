@@ -5,13 +5,13 @@
 #include <cstdlib>
 #include <vector>
 
-#include "eval/expr.h"
-#include "eval/find.h"
+#include "query/expr.h"
+#include "query/find.h"
 
 using tarn::SignalValue;
-using tarn::eval::Expr;
-using tarn::eval::ExprKind;
-using tarn::eval::ExprPtr;
+using tarn::query::Expr;
+using tarn::query::ExprKind;
+using tarn::query::ExprPtr;
 
 namespace {
 
@@ -109,11 +109,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tarn::Trace t(std::move(d));
     ExprPtr e = tree(in, 6);
 
-    auto want = tarn::eval::find_per_index(t, *e);
-    if (tarn::eval::find(t, *e) != want) std::abort();
+    auto want = tarn::query::find_per_index(t, *e);
+    if (tarn::query::find(t, *e) != want) std::abort();
     for (uint64_t piece : {1, 3, 0}) {
-        if (tarn::eval::parallel_find(t, *e, piece) != want) std::abort();
-        if (tarn::eval::parallel_count(t, *e, piece) != want.size()) std::abort();
+        if (tarn::query::parallel_find(t, *e, piece) != want) std::abort();
+        if (tarn::query::parallel_count(t, *e, piece) != want.size()) std::abort();
     }
     return 0;
 }

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Usage: fuzz/run.sh TARGET MINUTES
-# Builds the libFuzzer targets with clang, AddressSanitizer and UndefinedBehaviorSanitizer, then
-# fuzzes fuzz_TARGET for MINUTES, starting from fuzz/corpus/TARGET and fuzz/regressions/TARGET.
+# Builds fuzz_TARGET with clang, AddressSanitizer and UndefinedBehaviorSanitizer (the `fuzz`
+# preset of CMakePresets.json), then fuzzes it for MINUTES, starting from fuzz/corpus/TARGET and
+# fuzz/regressions/TARGET.
 # New inputs collect in fuzz/out/corpus_TARGET; crashes, hangs (over 30 s per input, wall clock:
 # a loaded machine slows a niced, sanitized run; time suspicious inputs with the replay build) and
 # inputs exceeding 2 GiB of memory are written to fuzz/out/ as crash-*, timeout-* or oom-*. Copy
@@ -14,12 +15,7 @@ target=$1
 minutes=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
 out="$root/fuzz/out"
-cmake -S "$root" -B "$out/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" \
-    -DTARN_SANITIZE=address,undefined -DTARN_BUILD_FUZZ=ON -DTARN_BUILD_MODULE=OFF \
-    -DTARN_BUILD_TESTS=OFF -DTARN_BUILD_REPLAY=OFF >/dev/null
-cmake --build "$out/build" -j2 --target "fuzz_$target"
+(cd "$root" && cmake --preset fuzz >/dev/null && cmake --build --preset fuzz --target "fuzz_$target")
 mkdir -p "$out/corpus_$target"
 cd "$out"
 seeds=${TARN_SEEDS:-$root/../shared/corpus}

@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "size_limits.h"
+
 namespace fst {
 
 namespace {
-
-// A FastLZ instruction expands at most 3 input bytes into 264 output bytes (level 1) and a
-// 255-byte length run adds 255 output bytes per input byte (level 2).
-constexpr uint64_t kMaxRatio = 256;
 
 ReaderError corrupt() {
     return ReaderError::plain(ErrorKind::FastLzDecompress);
@@ -28,7 +26,7 @@ void literal_run(Cursor& in, uint8_t control, uint64_t& consumed, std::vector<ui
 
 Status fastlz_decode(std::span<const uint8_t> src, uint64_t ulen, std::vector<uint8_t>& out) {
     const size_t c = src.size();
-    if (ulen > c * kMaxRatio + 64) return corrupt();
+    if (!limits::size_possible(ulen, c, limits::kFastLzRatio)) return corrupt();
     out.resize(static_cast<size_t>(ulen));
     if (c == 0) return ulen == 0 ? ok_status() : corrupt();
     const unsigned level = (src[0] >> 5) + 1;

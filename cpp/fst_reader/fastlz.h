@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "io.h"
+#include "input.h"
 
 namespace fst {
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "decompress.h"
+
 namespace fst {
 
 ReaderError record_error(RecordStatus s) {

@@ -8,7 +8,10 @@
 #include <span>
 #include <vector>
 
-#include "io.h"
+#include "blocks.h"
+#include "hierarchy.h"
+#include "input.h"
+#include "positions.h"
 #include "types.h"
 
 namespace fst {
@@ -86,14 +89,6 @@ inline bool leb32_at(const uint8_t*& p, const uint8_t* end, uint32_t& v, RecordS
         }
     }
     return false;
-}
-
-inline double read_double(const uint8_t* b, bool little_endian) {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = (v << 8) | b[little_endian ? 7 - i : i];
-    double d;
-    std::memcpy(&d, &v, sizeof d);
-    return d;
 }
 
 // Decodes the record at p and advances p past it.

@@ -4,14 +4,15 @@
 #include <string>
 
 #include "tarn_py/args.h"
+#include "tarn_py/methods.h"
 
 namespace tarn::py {
 
 namespace {
 
-using eval::Expr;
-using eval::ExprKind;
-using eval::ExprPtr;
+using query::Expr;
+using query::ExprKind;
+using query::ExprPtr;
 
 struct PyExprObject {
     PyObject_HEAD ExprPtr
@@ -31,62 +32,51 @@ const ExprPtr& expr_of(PyObject* self) {
     return reinterpret_cast<PyExprObject*>(self)->expr;
 }
 
-void expr_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<PyExprObject*>(self)->expr.~ExprPtr();
-    PyObject_Free(self);
-    Py_DECREF(tp);
-}
-
-#define EXPR_METHOD(name)                                                                   \
-    PyObject* name([[maybe_unused]] PyObject* self, [[maybe_unused]] PyObject* const* args, \
-                   Py_ssize_t nargs, PyObject* kwnames)
-
 // ---- Static constructors ----
 
-EXPR_METHOD(signal) {
+TARN_METHOD(signal) {
     TARN_ARGS("signal", "id");
     uint64_t id;
     if (!arg_index(a[0], "id", &id)) return nullptr;
     return guarded([&] { return wrap(Expr::signal(id)); });
 }
 
-EXPR_METHOD(const_int) {
+TARN_METHOD(const_int) {
     TARN_ARGS("const_int", "val");
     uint64_t v;
     if (!arg_u64(a[0], "val", &v)) return nullptr;
     return guarded([&] { return wrap(Expr::constant(SignalValue::make_int(v))); });
 }
 
-EXPR_METHOD(const_float) {
+TARN_METHOD(const_float) {
     TARN_ARGS("const_float", "val");
     double v;
     if (!arg_f64(a[0], "val", &v)) return nullptr;
     return guarded([&] { return wrap(Expr::constant(SignalValue::make_real(v))); });
 }
 
-EXPR_METHOD(const_str) {
+TARN_METHOD(const_str) {
     TARN_ARGS("const_str", "val");
     std::string_view v;
     if (!arg_str(a[0], "val", &v)) return nullptr;
     return guarded([&] { return wrap(Expr::constant(SignalValue::make_str(std::string(v)))); });
 }
 
-EXPR_METHOD(always_true) {
+TARN_METHOD(always_true) {
     if (!no_args("always_true", nargs, kwnames)) return nullptr;
     return guarded([&] { return wrap(Expr::always_true()); });
 }
 
 // ---- Builders ----
 
-EXPR_METHOD(rel_eval) {
+TARN_METHOD(rel_eval) {
     TARN_ARGS("rel_eval", "offset");
     int64_t offset;
     if (!arg_i64(a[0], "offset", &offset)) return nullptr;
     return guarded([&] { return wrap(Expr::rel_eval(expr_of(self), offset)); });
 }
 
-EXPR_METHOD(slice) {
+TARN_METHOD(slice) {
     TARN_ARGS("slice", "high", "low");
     uint64_t high, low;
     if (!arg_index(a[0], "high", &high) || !arg_index(a[1], "low", &low)) return nullptr;
@@ -109,11 +99,11 @@ PyObject* binary(const char* name, PyObject* self, PyObject* const* args, Py_ssi
 }
 
 #define UNARY(fn, kind)                                          \
-    EXPR_METHOD(fn) {                                            \
+    TARN_METHOD(fn) {                                            \
         return unary<ExprKind::kind>(#fn, self, nargs, kwnames); \
     }
 #define BINARY(fn, kind)                                                \
-    EXPR_METHOD(fn) {                                                   \
+    TARN_METHOD(fn) {                                                   \
         return binary<ExprKind::kind>(#fn, self, args, nargs, kwnames); \
     }
 
@@ -135,53 +125,34 @@ BINARY(bit_and, BitAnd)
 BINARY(bit_or, BitOr)
 BINARY(bit_xor, BitXor)
 
-#define FAST (METH_FASTCALL | METH_KEYWORDS)
-#define FN(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-#define STATIC(name, fn, sig) \
-    { name, FN(fn), FAST | METH_STATIC, sig "\n--\n\n" }
-#define ENTRY(name, fn, sig) \
-    { name, FN(fn), FAST, sig "\n--\n\n" }
-
+// The text signatures, like the docstrings of PyTrace, are compatibility texts that callers read
+// and match: keep them word for word (see "Compatibility texts" in docs/architecture.md).
 PyMethodDef expr_methods[] = {
-    STATIC("signal", signal, "signal(id)"),
-    STATIC("const_int", const_int, "const_int(val)"),
-    STATIC("const_float", const_float, "const_float(val)"),
-    STATIC("const_str", const_str, "const_str(val)"),
-    STATIC("always_true", always_true, "always_true()"),
-    ENTRY("rel_eval", rel_eval, "rel_eval($self, offset)"),
-    ENTRY("not_", not_, "not_($self)"),
-    ENTRY("and_", and_, "and_($self, other)"),
-    ENTRY("or_", or_, "or_($self, other)"),
-    ENTRY("eq_", eq_, "eq_($self, other)"),
-    ENTRY("neq", neq, "neq($self, other)"),
-    ENTRY("gt_", gt_, "gt_($self, other)"),
-    ENTRY("lt_", lt_, "lt_($self, other)"),
-    ENTRY("gte", gte, "gte($self, other)"),
-    ENTRY("lte", lte, "lte($self, other)"),
-    ENTRY("add", add, "add($self, other)"),
-    ENTRY("sub", sub, "sub($self, other)"),
-    ENTRY("bit_and", bit_and, "bit_and($self, other)"),
-    ENTRY("bit_or", bit_or, "bit_or($self, other)"),
-    ENTRY("bit_xor", bit_xor, "bit_xor($self, other)"),
-    ENTRY("slice", slice, "slice($self, high, low)"),
-    ENTRY("signed", signed_, "signed($self)"),
-    ENTRY("is_x", is_x, "is_x($self)"),
-    ENTRY("is_z", is_z, "is_z($self)"),
+    TARN_STATIC("signal", signal, "signal(id)"),
+    TARN_STATIC("const_int", const_int, "const_int(val)"),
+    TARN_STATIC("const_float", const_float, "const_float(val)"),
+    TARN_STATIC("const_str", const_str, "const_str(val)"),
+    TARN_STATIC("always_true", always_true, "always_true()"),
+    TARN_ENTRY("rel_eval", rel_eval, "rel_eval($self, offset)", ""),
+    TARN_ENTRY("not_", not_, "not_($self)", ""),
+    TARN_ENTRY("and_", and_, "and_($self, other)", ""),
+    TARN_ENTRY("or_", or_, "or_($self, other)", ""),
+    TARN_ENTRY("eq_", eq_, "eq_($self, other)", ""),
+    TARN_ENTRY("neq", neq, "neq($self, other)", ""),
+    TARN_ENTRY("gt_", gt_, "gt_($self, other)", ""),
+    TARN_ENTRY("lt_", lt_, "lt_($self, other)", ""),
+    TARN_ENTRY("gte", gte, "gte($self, other)", ""),
+    TARN_ENTRY("lte", lte, "lte($self, other)", ""),
+    TARN_ENTRY("add", add, "add($self, other)", ""),
+    TARN_ENTRY("sub", sub, "sub($self, other)", ""),
+    TARN_ENTRY("bit_and", bit_and, "bit_and($self, other)", ""),
+    TARN_ENTRY("bit_or", bit_or, "bit_or($self, other)", ""),
+    TARN_ENTRY("bit_xor", bit_xor, "bit_xor($self, other)", ""),
+    TARN_ENTRY("slice", slice, "slice($self, high, low)", ""),
+    TARN_ENTRY("signed", signed_, "signed($self)", ""),
+    TARN_ENTRY("is_x", is_x, "is_x($self)", ""),
+    TARN_ENTRY("is_z", is_z, "is_z($self)", ""),
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot expr_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(expr_dealloc)},
-    {Py_tp_methods, expr_methods},
-    {0, nullptr},
-};
-
-PyType_Spec expr_spec = {
-    "tarn._core.PyExpr",
-    sizeof(PyExprObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    expr_slots,
 };
 
 }  // namespace
@@ -197,7 +168,7 @@ bool arg_expr(PyObject* o, const char* arg, ExprPtr* out) {
 }
 
 PyObject* make_expr_type(PyObject* module) {
-    PyObject* type = PyType_FromModuleAndSpec(module, &expr_spec, nullptr);
+    PyObject* type = make_type<PyExprObject>(module, "tarn._core.PyExpr", expr_methods);
     if (!type) return nullptr;
     // Static constructors get no type argument; the module is created once per process.
     g_expr_type = reinterpret_cast<PyTypeObject*>(type);

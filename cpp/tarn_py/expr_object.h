@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "eval/expr.h"
+#include "query/expr.h"
 
 namespace tarn::py {
 
@@ -12,6 +12,6 @@ namespace tarn::py {
 PyObject* make_expr_type(PyObject* module);
 
 // The tree of a PyExpr argument; on anything else sets a TypeError naming `arg` and returns false.
-bool arg_expr(PyObject* o, const char* arg, eval::ExprPtr* out);
+bool arg_expr(PyObject* o, const char* arg, query::ExprPtr* out);
 
 }  // namespace tarn::py

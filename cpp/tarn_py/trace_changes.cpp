@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "eval/changes.h"
+#include "query/changes.h"
 #include "tarn_py/args.h"
 #include "tarn_py/convert.h"
 #include "tarn_py/lists.h"
@@ -18,22 +18,7 @@ PyObject* change_tuple(PyObject* first, const SignalValue& a, const SignalValue&
     if (!first) return nullptr;
     PyObject* x = value_to_py(a);
     PyObject* y = x ? value_to_py(b) : nullptr;
-    if (!y) {
-        Py_DECREF(first);
-        Py_XDECREF(x);
-        return nullptr;
-    }
-    PyObject* t = PyTuple_New(3);
-    if (!t) {
-        Py_DECREF(first);
-        Py_DECREF(x);
-        Py_DECREF(y);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(t, 0, first);
-    PyTuple_SET_ITEM(t, 1, x);
-    PyTuple_SET_ITEM(t, 2, y);
-    return t;
+    return tuple_of({first, x, y});
 }
 
 template <class Rec, class First>
@@ -51,27 +36,20 @@ PyObject* records_to_py(const std::vector<Rec>& recs, First&& first) {
     return list;
 }
 
-PyObject* change_list(const std::vector<eval::ChangeRecord>& recs) {
-    return records_to_py(recs, [](const eval::ChangeRecord& r) { return name_to_py(r.name); });
+PyObject* change_list(const std::vector<query::ChangeRecord>& recs) {
+    return records_to_py(recs, [](const query::ChangeRecord& r) { return name_to_py(r.name); });
 }
 
-// The value of a column at an index, converted without building a SignalValue where possible.
-PyObject* value_at(const Column* c, uint64_t index) {
-    size_t r = c ? c->find_run(index) : Column::npos;
-    if (r == Column::npos) Py_RETURN_NONE;
-    return run_to_py(*c, r);
-}
-
-// dict[key(name)] = value at index, for every name beginning with `prefix` that has an id.
-PyObject* snapshot_dict(const Trace& t, uint64_t index, std::string_view prefix) {
+// dict[key] = value for each entry of a snapshot; values are converted from their runs without
+// building a SignalValue where possible.
+PyObject* snapshot_dict(const std::vector<query::SnapshotEntry>& entries) {
     PyObject* dict = PyDict_New();
     if (!dict) return nullptr;
-    for (const std::string& name : t.signal_names()) {
-        if (!name.starts_with(prefix)) continue;
-        auto id = t.signal_id(name);
-        if (!id) continue;
-        PyObject* key = name_to_py(std::string_view(name).substr(prefix.size()));
-        PyObject* val = key ? value_at(t.column(*id), index) : nullptr;
+    for (const query::SnapshotEntry& e : entries) {
+        PyObject* key = name_to_py(e.key);
+        PyObject* val = !key                    ? nullptr
+                        : e.run == Column::npos ? Py_NewRef(Py_None)
+                                                : run_to_py(*e.column, e.run);
         int rc = val ? PyDict_SetItem(dict, key, val) : -1;
         Py_XDECREF(key);
         Py_XDECREF(val);
@@ -89,7 +67,7 @@ TARN_METHOD(trace_changed_at) {
     TARN_ARGS("changed_at", "index");
     uint64_t index;
     if (!arg_index(a[0], "index", &index)) return nullptr;
-    return interruptible([&] { return eval::changed_at(trace_of(self), index); }, change_list);
+    return interruptible([&] { return query::changed_at(trace_of(self), index); }, change_list);
 }
 
 TARN_METHOD(trace_changed_at_scope) {
@@ -97,7 +75,7 @@ TARN_METHOD(trace_changed_at_scope) {
     uint64_t index;
     std::string_view scope;
     if (!arg_index(a[0], "index", &index) || !arg_str(a[1], "scope", &scope)) return nullptr;
-    return interruptible([&] { return eval::changed_at_scope(trace_of(self), index, scope); },
+    return interruptible([&] { return query::changed_at_scope(trace_of(self), index, scope); },
                          change_list);
 }
 
@@ -105,9 +83,9 @@ TARN_METHOD(trace_transitions) {
     TARN_ARGS("transitions", "name");
     std::string_view name;
     if (!arg_str(a[0], "name", &name)) return nullptr;
-    return interruptible([&] { return eval::transitions(trace_of(self), name); },
-                         [](std::vector<eval::TransitionRecord>&& recs) {
-                             return records_to_py(recs, [](const eval::TransitionRecord& r) {
+    return interruptible([&] { return query::transitions(trace_of(self), name); },
+                         [](std::vector<query::TransitionRecord>&& recs) {
+                             return records_to_py(recs, [](const query::TransitionRecord& r) {
                                  return PyLong_FromUnsignedLongLong(r.index);
                              });
                          });
@@ -117,7 +95,7 @@ TARN_METHOD(trace_snapshot) {
     TARN_ARGS("snapshot", "index");
     uint64_t index;
     if (!arg_index(a[0], "index", &index)) return nullptr;
-    return guarded([&] { return snapshot_dict(trace_of(self), index, {}); });
+    return guarded([&] { return snapshot_dict(query::snapshot(trace_of(self), index)); });
 }
 
 TARN_METHOD(trace_snapshot_scope) {
@@ -125,11 +103,7 @@ TARN_METHOD(trace_snapshot_scope) {
     uint64_t index;
     std::string_view scope;
     if (!arg_index(a[0], "index", &index) || !arg_str(a[1], "scope", &scope)) return nullptr;
-    return guarded([&] {
-        std::string prefix(scope);
-        prefix.push_back('.');
-        return snapshot_dict(trace_of(self), index, prefix);
-    });
+    return guarded([&] { return snapshot_dict(query::snapshot(trace_of(self), index, scope)); });
 }
 
 }  // namespace tarn::py

@@ -1,5 +1,5 @@
 // Scope and name queries.
-#include "eval/scope.h"
+#include "query/scope.h"
 #include "tarn_py/args.h"
 #include "tarn_py/lists.h"
 #include "tarn_py/trace_object.h"
@@ -23,13 +23,13 @@ PyObject* names_query(PyObject* self, const char* func, const char* arg, PyObjec
 }  // namespace
 
 TARN_METHOD(trace_local_scopes) {
-    return names_query<eval::local_scopes>(self, "local_scopes", "scope_name", args, nargs,
-                                           kwnames);
+    return names_query<query::local_scopes>(self, "local_scopes", "scope_name", args, nargs,
+                                            kwnames);
 }
 
 TARN_METHOD(trace_local_signals) {
-    return names_query<eval::local_signals>(self, "local_signals", "scope_name", args, nargs,
-                                            kwnames);
+    return names_query<query::local_signals>(self, "local_signals", "scope_name", args, nargs,
+                                             kwnames);
 }
 
 TARN_METHOD(trace_resolve) {
@@ -38,20 +38,20 @@ TARN_METHOD(trace_resolve) {
     if (!arg_str(a[0], "scope_name", &scope) || !arg_str(a[1], "short_name", &short_name))
         return nullptr;
     return guarded([&]() -> PyObject* {
-        auto name = eval::resolve(trace_of(self), scope, short_name);
+        auto name = query::resolve(trace_of(self), scope, short_name);
         if (!name) Py_RETURN_NONE;
         return name_to_py(*name);
     });
 }
 
 TARN_METHOD(trace_find_signals_glob) {
-    return names_query<eval::find_signals_glob>(self, "find_signals_glob", "pattern", args, nargs,
-                                                kwnames);
+    return names_query<query::find_signals_glob>(self, "find_signals_glob", "pattern", args, nargs,
+                                                 kwnames);
 }
 
 TARN_METHOD(trace_find_signals_containing) {
-    return names_query<eval::find_signals_containing>(self, "find_signals_containing", "substring",
-                                                      args, nargs, kwnames);
+    return names_query<query::find_signals_containing>(self, "find_signals_containing", "substring",
+                                                       args, nargs, kwnames);
 }
 
 }  // namespace tarn::py

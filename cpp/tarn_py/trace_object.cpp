@@ -4,6 +4,7 @@
 
 #include "tarn_py/args.h"
 #include "tarn_py/convert.h"
+#include "tarn_py/lists.h"
 #include "trace/readers.h"
 
 namespace tarn::py {
@@ -27,13 +28,6 @@ PyObject* wrap(Result<Trace>&& r) {
     return wrap(std::move(r).value());
 }
 
-void trace_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<PyTraceObject*>(self)->trace.~shared_ptr();
-    PyObject_Free(self);
-    Py_DECREF(tp);
-}
-
 // A loader taking one `path` argument.
 template <Result<Trace> (*Read)(const std::string&)>
 PyObject* loader(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -46,24 +40,16 @@ PyObject* loader(const char* func, PyObject* const* args, Py_ssize_t nargs, PyOb
                          [](Result<Trace>&& r) { return wrap(std::move(r)); });
 }
 
-TARN_METHOD(from_vcd) {
-    return loader<read_vcd_file>("from_vcd", args, nargs, kwnames);
-}
-TARN_METHOD(from_fst) {
-    return loader<read_fst>("from_fst", args, nargs, kwnames);
-}
-TARN_METHOD(from_fsdb) {
-    return loader<read_fsdb>("from_fsdb", args, nargs, kwnames);
-}
-TARN_METHOD(from_shm) {
-    return loader<read_shm>("from_shm", args, nargs, kwnames);
-}
-TARN_METHOD(from_vpd) {
-    return loader<read_vpd>("from_vpd", args, nargs, kwnames);
-}
-TARN_METHOD(from_wlf) {
-    return loader<read_wlf>("from_wlf", args, nargs, kwnames);
-}
+#define LOADER(fn, read)                                \
+    TARN_METHOD(fn) {                                   \
+        return loader<read>(#fn, args, nargs, kwnames); \
+    }
+LOADER(from_vcd, read_vcd_file)
+LOADER(from_fst, read_fst)
+LOADER(from_fsdb, read_fsdb)
+LOADER(from_shm, read_shm)
+LOADER(from_vpd, read_vpd)
+LOADER(from_wlf, read_wlf)
 
 TARN_METHOD(from_vcd_string) {
     TARN_ARGS("from_vcd_string", "data");
@@ -73,28 +59,14 @@ TARN_METHOD(from_vcd_string) {
                          [](Result<Trace>&& r) { return wrap(std::move(r)); });
 }
 
-PyObject* string_list(const std::vector<std::string>& v) {
-    PyObject* list = PyList_New(Py_ssize_t(v.size()));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < v.size(); ++i) {
-        PyObject* s = PyUnicode_DecodeUTF8(v[i].data(), Py_ssize_t(v[i].size()), "replace");
-        if (!s) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, Py_ssize_t(i), s);
-    }
-    return list;
-}
-
 TARN_METHOD(signal_names) {
     if (!no_args("signal_names", nargs, kwnames)) return nullptr;
-    return guarded([&] { return string_list(trace_of(self).signal_names()); });
+    return guarded([&] { return name_list_to_py(trace_of(self).signal_names()); });
 }
 
 TARN_METHOD(scopes) {
     if (!no_args("scopes", nargs, kwnames)) return nullptr;
-    return guarded([&] { return string_list(trace_of(self).scopes()); });
+    return guarded([&] { return name_list_to_py(trace_of(self).scopes()); });
 }
 
 TARN_METHOD(max_index) {
@@ -173,106 +145,84 @@ TARN_METHOD(signal_values_range) {
     });
 }
 
-#define FAST (METH_FASTCALL | METH_KEYWORDS)
-#define ENTRY(name, fn, sig, doc)                                                    \
-    {                                                                                \
-        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), FAST, \
-            sig "\n--\n\n" doc                                                       \
-    }
-#define STATIC(name, fn, sig)                                                                      \
-    {                                                                                              \
-        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), FAST | METH_STATIC, \
-            sig "\n--\n\n"                                                                         \
-    }
-
+// Some docstrings are compatibility texts: callers match on them, so they stay word for word even
+// where they read oddly (the "O(1) access" of the snapshots, "rayon" in the parallel searches).
+// See "Compatibility texts" in docs/architecture.md before changing any text here.
 PyMethodDef trace_methods[] = {
-    STATIC("from_vcd", from_vcd, "from_vcd(path)"),
-    STATIC("from_vcd_string", from_vcd_string, "from_vcd_string(data)"),
-    STATIC("from_fst", from_fst, "from_fst(path)"),
-    STATIC("from_fsdb", from_fsdb, "from_fsdb(path)"),
-    STATIC("from_shm", from_shm, "from_shm(path)"),
-    STATIC("from_vpd", from_vpd, "from_vpd(path)"),
-    STATIC("from_wlf", from_wlf, "from_wlf(path)"),
-    ENTRY("signal_names", signal_names, "signal_names($self)", ""),
-    ENTRY("scopes", scopes, "scopes($self)", ""),
-    ENTRY("max_index", max_index, "max_index($self)", ""),
-    ENTRY("timestamp", timestamp, "timestamp($self, index)", ""),
-    ENTRY("signal_id", signal_id, "signal_id($self, name)", ""),
-    ENTRY("signal_width", signal_width, "signal_width($self, name)", ""),
-    ENTRY("signal_value", signal_value, "signal_value($self, name, index)", ""),
-    ENTRY("signal_value_raw", signal_value_raw, "signal_value_raw($self, name, index)", ""),
-    ENTRY("signal_values_range", signal_values_range,
-          "signal_values_range($self, name, start, end)", ""),
-    ENTRY("find", trace_find, "find($self, expr)", ""),
-    ENTRY("parallel_find", trace_parallel_find, "parallel_find($self, expr)",
-          "Find matching indices using rayon parallel iteration across all CPU cores."),
-    ENTRY("parallel_count", trace_parallel_count, "parallel_count($self, expr)",
-          "Count matching indices using rayon parallel iteration."),
-    ENTRY("find_with_values", trace_find_with_values, "find_with_values($self, expr, signal_names)",
-          "Find with value extraction in one pass: returns list of (index, [values]) tuples.\n"
-          "Resolves signal IDs once upfront, uses signal_value_by_id in the hot loop."),
-    ENTRY("eval_expr", trace_eval_expr, "eval_expr($self, expr, index)", ""),
-    ENTRY("eval_expr_bool", trace_eval_expr_bool, "eval_expr_bool($self, expr, index)", ""),
-    ENTRY("changed_at", trace_changed_at, "changed_at($self, index)",
-          "Get all signals that changed value at a specific index.\n"
-          "Returns list of (name, old_value, new_value) tuples."),
-    ENTRY("changed_at_scope", trace_changed_at_scope, "changed_at_scope($self, index, scope)",
-          "Get signals that changed at index within a scope."),
-    ENTRY("transitions", trace_transitions, "transitions($self, name)",
-          "Get all transitions for a signal: [(index, old, new), ...]"),
-    ENTRY("snapshot", trace_snapshot, "snapshot($self, index)",
-          "Snapshot: get all signal values at a specific index as a dict.\n"
-          "Uses signal_value_by_id for O(1) access per signal."),
-    ENTRY("snapshot_scope", trace_snapshot_scope, "snapshot_scope($self, index, scope)",
-          "Snapshot within a scope.\n"
-          "Uses signal_value_by_id for O(1) access per signal."),
-    ENTRY("local_scopes", trace_local_scopes, "local_scopes($self, scope_name)", ""),
-    ENTRY("local_signals", trace_local_signals, "local_signals($self, scope_name)", ""),
-    ENTRY("resolve", trace_resolve, "resolve($self, scope_name, short_name)", ""),
-    ENTRY("find_signals_glob", trace_find_signals_glob, "find_signals_glob($self, pattern)",
-          "Find signals matching a glob pattern."),
-    ENTRY("find_signals_containing", trace_find_signals_containing,
-          "find_signals_containing($self, substring)",
-          "Find signals containing a substring (case-insensitive)."),
-    ENTRY("signal_stats", trace_signal_stats, "signal_stats($self, name)",
-          "Compute stats for a signal: (min, max, sum, count, transitions, num_x, num_z)"),
-    ENTRY("bit_slice_val", trace_bit_slice_val, "bit_slice_val($self, val, high, low)", ""),
-    ENTRY("sign_extend_val", trace_sign_extend_val, "sign_extend_val($self, val, width)", ""),
+    TARN_STATIC("from_vcd", from_vcd, "from_vcd(path)"),
+    TARN_STATIC("from_vcd_string", from_vcd_string, "from_vcd_string(data)"),
+    TARN_STATIC("from_fst", from_fst, "from_fst(path)"),
+    TARN_STATIC("from_fsdb", from_fsdb, "from_fsdb(path)"),
+    TARN_STATIC("from_shm", from_shm, "from_shm(path)"),
+    TARN_STATIC("from_vpd", from_vpd, "from_vpd(path)"),
+    TARN_STATIC("from_wlf", from_wlf, "from_wlf(path)"),
+    TARN_ENTRY("signal_names", signal_names, "signal_names($self)", ""),
+    TARN_ENTRY("scopes", scopes, "scopes($self)", ""),
+    TARN_ENTRY("max_index", max_index, "max_index($self)", ""),
+    TARN_ENTRY("timestamp", timestamp, "timestamp($self, index)", ""),
+    TARN_ENTRY("signal_id", signal_id, "signal_id($self, name)", ""),
+    TARN_ENTRY("signal_width", signal_width, "signal_width($self, name)", ""),
+    TARN_ENTRY("signal_value", signal_value, "signal_value($self, name, index)", ""),
+    TARN_ENTRY("signal_value_raw", signal_value_raw, "signal_value_raw($self, name, index)", ""),
+    TARN_ENTRY("signal_values_range", signal_values_range,
+               "signal_values_range($self, name, start, end)", ""),
+    TARN_ENTRY("find", trace_find, "find($self, expr)", ""),
+    TARN_ENTRY("parallel_find", trace_parallel_find, "parallel_find($self, expr)",
+               "Find matching indices using rayon parallel iteration across all CPU cores."),
+    TARN_ENTRY("parallel_count", trace_parallel_count, "parallel_count($self, expr)",
+               "Count matching indices using rayon parallel iteration."),
+    TARN_ENTRY("find_with_values", trace_find_with_values,
+               "find_with_values($self, expr, signal_names)",
+               "Find with value extraction in one pass: returns list of (index, [values]) tuples.\n"
+               "Resolves signal IDs once upfront, uses signal_value_by_id in the hot loop."),
+    TARN_ENTRY("eval_expr", trace_eval_expr, "eval_expr($self, expr, index)", ""),
+    TARN_ENTRY("eval_expr_bool", trace_eval_expr_bool, "eval_expr_bool($self, expr, index)", ""),
+    TARN_ENTRY("changed_at", trace_changed_at, "changed_at($self, index)",
+               "Get all signals that changed value at a specific index.\n"
+               "Returns list of (name, old_value, new_value) tuples."),
+    TARN_ENTRY("changed_at_scope", trace_changed_at_scope, "changed_at_scope($self, index, scope)",
+               "Get signals that changed at index within a scope."),
+    TARN_ENTRY("transitions", trace_transitions, "transitions($self, name)",
+               "Get all transitions for a signal: [(index, old, new), ...]"),
+    TARN_ENTRY("snapshot", trace_snapshot, "snapshot($self, index)",
+               "Snapshot: get all signal values at a specific index as a dict.\n"
+               "Uses signal_value_by_id for O(1) access per signal."),
+    TARN_ENTRY("snapshot_scope", trace_snapshot_scope, "snapshot_scope($self, index, scope)",
+               "Snapshot within a scope.\n"
+               "Uses signal_value_by_id for O(1) access per signal."),
+    TARN_ENTRY("local_scopes", trace_local_scopes, "local_scopes($self, scope_name)", ""),
+    TARN_ENTRY("local_signals", trace_local_signals, "local_signals($self, scope_name)", ""),
+    TARN_ENTRY("resolve", trace_resolve, "resolve($self, scope_name, short_name)", ""),
+    TARN_ENTRY("find_signals_glob", trace_find_signals_glob, "find_signals_glob($self, pattern)",
+               "Find signals matching a glob pattern."),
+    TARN_ENTRY("find_signals_containing", trace_find_signals_containing,
+               "find_signals_containing($self, substring)",
+               "Find signals containing a substring (case-insensitive)."),
+    TARN_ENTRY("signal_stats", trace_signal_stats, "signal_stats($self, name)",
+               "Compute stats for a signal: (min, max, sum, count, transitions, num_x, num_z)"),
+    TARN_ENTRY("bit_slice_val", trace_bit_slice_val, "bit_slice_val($self, val, high, low)", ""),
+    TARN_ENTRY("sign_extend_val", trace_sign_extend_val, "sign_extend_val($self, val, width)", ""),
     // Beside the table above: time, and values at full width.
-    ENTRY("timescale", trace_timescale, "timescale($self)",
-          "The unit of the time stamps as (multiplier, unit), unit one of s, ms, us, ns, ps,\n"
-          "fs: (10, \"ps\") when a time stamp counts 10 ps. None when the dump does not say."),
-    ENTRY("index_at", trace_index_at, "index_at($self, time)",
-          "The index of the last time stamp at or before time (with repeated time stamps,\n"
-          "the last of them); None before the first."),
-    ENTRY("signal_bits", trace_signal_bits, "signal_bits($self, name, index)",
-          "The value as a text of 0, 1, x and z, most significant bit first, at the signal's\n"
-          "declared width (shorter values extended as a VCD reader extends them); None for\n"
-          "no value, reals, texts and unknown names."),
-    ENTRY("signal_int", trace_signal_int, "signal_int($self, name, index)",
-          "The two-state value at full width as an int of any size; None when the value has\n"
-          "an x or z bit, is a real or a text, or there is none."),
+    TARN_ENTRY("timescale", trace_timescale, "timescale($self)",
+               "The unit of the time stamps as (multiplier, unit), unit one of s, ms, us, ns, ps,\n"
+               "fs: (10, \"ps\") when a time stamp counts 10 ps. None when the dump does not say."),
+    TARN_ENTRY("index_at", trace_index_at, "index_at($self, time)",
+               "The index of the last time stamp at or before time (with repeated time stamps,\n"
+               "the last of them); None before the first."),
+    TARN_ENTRY("signal_bits", trace_signal_bits, "signal_bits($self, name, index)",
+               "The value as a text of 0, 1, x and z, most significant bit first, at the signal's\n"
+               "declared width (shorter values extended as a VCD reader extends them); None for\n"
+               "no value, reals, texts and unknown names."),
+    TARN_ENTRY("signal_int", trace_signal_int, "signal_int($self, name, index)",
+               "The two-state value at full width as an int of any size; None when the value has\n"
+               "an x or z bit, is a real or a text, or there is none."),
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot trace_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(trace_dealloc)},
-    {Py_tp_methods, trace_methods},
-    {0, nullptr},
-};
-
-PyType_Spec trace_spec = {
-    "tarn._core.PyTrace",
-    sizeof(PyTraceObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    trace_slots,
 };
 
 }  // namespace
 
 PyObject* make_trace_type(PyObject* module) {
-    PyObject* type = PyType_FromModuleAndSpec(module, &trace_spec, nullptr);
+    PyObject* type = make_type<PyTraceObject>(module, "tarn._core.PyTrace", trace_methods);
     if (!type) return nullptr;
     // Loaders are static methods and get no type argument; the module is created once per
     // process, so one pointer suffices.

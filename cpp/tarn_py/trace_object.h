@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "tarn_py/methods.h"
 #include "trace/trace.h"
 
 namespace tarn::py {
@@ -27,9 +28,6 @@ PyObject* make_trace_type(PyObject* module);
 }  // namespace tarn::py
 
 // The query methods, each defined in the file of its concern.
-#define TARN_METHOD(name)                                                                   \
-    PyObject* name([[maybe_unused]] PyObject* self, [[maybe_unused]] PyObject* const* args, \
-                   Py_ssize_t nargs, PyObject* kwnames)
 namespace tarn::py {
 // searches and evaluation (trace_search.cpp)
 TARN_METHOD(trace_find);

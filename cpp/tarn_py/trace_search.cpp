@@ -3,11 +3,12 @@
 #include <string>
 #include <vector>
 
-#include "eval/expr.h"
-#include "eval/find.h"
+#include "query/expr.h"
+#include "query/find.h"
 #include "tarn_py/args.h"
 #include "tarn_py/convert.h"
 #include "tarn_py/expr_object.h"
+#include "tarn_py/lists.h"
 #include "tarn_py/trace_object.h"
 
 namespace tarn::py {
@@ -39,12 +40,24 @@ template <class Run, class Convert>
 PyObject* search(const char* func, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames, Run&& run, Convert&& convert) {
     TARN_ARGS(func, "expr");
-    eval::ExprPtr expr;
+    query::ExprPtr expr;
     if (!arg_expr(a[0], "expr", &expr)) return nullptr;
     return interruptible([&] { return run(trace_of(self), *expr); }, convert);
 }
 
-// `signal_names` as a list of texts: a sequence of str, but not a str itself.
+// An evaluation taking `expr` and `index`: eval(trace, expr, index) makes the result.
+template <class Eval>
+PyObject* eval_at(const char* func, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames, Eval&& eval) {
+    TARN_ARGS(func, "expr", "index");
+    query::ExprPtr expr;
+    uint64_t index;
+    if (!arg_expr(a[0], "expr", &expr) || !arg_index(a[1], "index", &index)) return nullptr;
+    return guarded([&] { return eval(trace_of(self), *expr, index); });
+}
+
+// `signal_names` as a list of texts: a sequence of str, but not a str itself. The message for a
+// str is a compatibility text, kept word for word (docs/architecture.md, "Compatibility texts").
 bool arg_names(PyObject* o, const char* arg, std::vector<std::string>* out) {
     if (PyUnicode_Check(o)) {
         PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", arg);
@@ -89,9 +102,9 @@ bool arg_names(PyObject* o, const char* arg, std::vector<std::string>* out) {
 TARN_METHOD(trace_find) {
     return search(
         "find", self, args, nargs, kwnames,
-        [](const Trace& t, const eval::Expr& e) {
+        [](const Trace& t, const query::Expr& e) {
             std::vector<std::vector<uint64_t>> one(1);
-            one[0] = eval::find(t, e);
+            one[0] = query::find(t, e);
             return one;
         },
         index_list);
@@ -100,24 +113,24 @@ TARN_METHOD(trace_find) {
 TARN_METHOD(trace_parallel_find) {
     return search(
         "parallel_find", self, args, nargs, kwnames,
-        [](const Trace& t, const eval::Expr& e) { return eval::parallel_find_pieces(t, e); },
+        [](const Trace& t, const query::Expr& e) { return query::parallel_find_pieces(t, e); },
         index_list);
 }
 
 TARN_METHOD(trace_parallel_count) {
     return search(
         "parallel_count", self, args, nargs, kwnames,
-        [](const Trace& t, const eval::Expr& e) { return eval::parallel_count(t, e); },
+        [](const Trace& t, const query::Expr& e) { return query::parallel_count(t, e); },
         [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
 }
 
 TARN_METHOD(trace_find_with_values) {
     TARN_ARGS("find_with_values", "expr", "signal_names");
-    eval::ExprPtr expr;
+    query::ExprPtr expr;
     std::vector<std::string> names;
     if (!arg_expr(a[0], "expr", &expr) || !arg_names(a[1], "signal_names", &names)) return nullptr;
     const Trace& t = trace_of(self);
-    auto compute = [&] { return eval::find(t, *expr); };
+    auto compute = [&] { return query::find(t, *expr); };
     return interruptible(compute, [&](std::vector<uint64_t>&& hits) -> PyObject* {
         // Resolve names once; the rows read columns through forward-moving cursors.
         std::vector<const Column*> cols;
@@ -130,17 +143,13 @@ TARN_METHOD(trace_find_with_values) {
         if (!list) return nullptr;
         for (size_t h = 0; h < hits.size(); ++h) {
             uint64_t i = hits[h];
-            PyObject* values = PyList_New(Py_ssize_t(cols.size()));
-            PyObject* row = values ? PyTuple_New(2) : nullptr;
-            PyObject* index = row ? PyLong_FromUnsignedLongLong(i) : nullptr;
-            if (!index) {
-                Py_XDECREF(row);
-                Py_XDECREF(values);
+            PyObject* index = PyLong_FromUnsignedLongLong(i);
+            PyObject* values = index ? PyList_New(Py_ssize_t(cols.size())) : nullptr;
+            PyObject* row = tuple_of({index, values});
+            if (!row) {
                 Py_DECREF(list);
                 return nullptr;
             }
-            PyTuple_SET_ITEM(row, 0, index);
-            PyTuple_SET_ITEM(row, 1, values);
             PyList_SET_ITEM(list, Py_ssize_t(h), row);
             for (size_t k = 0; k < cols.size(); ++k) {
                 PyObject* v = value_at_to_py(cols[k], i, runs[k]);
@@ -156,19 +165,17 @@ TARN_METHOD(trace_find_with_values) {
 }
 
 TARN_METHOD(trace_eval_expr) {
-    TARN_ARGS("eval_expr", "expr", "index");
-    eval::ExprPtr expr;
-    uint64_t index;
-    if (!arg_expr(a[0], "expr", &expr) || !arg_index(a[1], "index", &index)) return nullptr;
-    return guarded([&] { return value_to_py(eval::eval(trace_of(self), *expr, index)); });
+    return eval_at("eval_expr", self, args, nargs, kwnames,
+                   [](const Trace& t, const query::Expr& e, uint64_t i) {
+                       return value_to_py(query::eval(t, e, i));
+                   });
 }
 
 TARN_METHOD(trace_eval_expr_bool) {
-    TARN_ARGS("eval_expr_bool", "expr", "index");
-    eval::ExprPtr expr;
-    uint64_t index;
-    if (!arg_expr(a[0], "expr", &expr) || !arg_index(a[1], "index", &index)) return nullptr;
-    return guarded([&] { return PyBool_FromLong(eval::eval_bool(trace_of(self), *expr, index)); });
+    return eval_at("eval_expr_bool", self, args, nargs, kwnames,
+                   [](const Trace& t, const query::Expr& e, uint64_t i) {
+                       return PyBool_FromLong(query::eval_bool(t, e, i));
+                   });
 }
 
 }  // namespace tarn::py

@@ -1,5 +1,5 @@
 // Signal statistics and value helpers.
-#include "eval/stats.h"
+#include "query/stats.h"
 #include "tarn_py/args.h"
 #include "tarn_py/trace_object.h"
 
@@ -10,7 +10,7 @@ TARN_METHOD(trace_signal_stats) {
     std::string_view name;
     if (!arg_str(a[0], "name", &name)) return nullptr;
     return guarded([&] {
-        eval::SignalStats s = eval::compute_stats(trace_of(self), name);
+        query::SignalStats s = query::compute_stats(trace_of(self), name);
         return Py_BuildValue("(KKKKKKK)", (unsigned long long)s.min, (unsigned long long)s.max,
                              (unsigned long long)s.sum, (unsigned long long)s.count,
                              (unsigned long long)s.transitions, (unsigned long long)s.num_x,
@@ -24,14 +24,14 @@ TARN_METHOD(trace_bit_slice_val) {
     if (!arg_u64(a[0], "val", &val) || !arg_index(a[1], "high", &high) ||
         !arg_index(a[2], "low", &low))
         return nullptr;
-    return PyLong_FromUnsignedLongLong(eval::bit_slice(val, high, low));
+    return PyLong_FromUnsignedLongLong(query::bit_slice(val, high, low));
 }
 
 TARN_METHOD(trace_sign_extend_val) {
     TARN_ARGS("sign_extend_val", "val", "width");
     uint64_t val, width;
     if (!arg_u64(a[0], "val", &val) || !arg_index(a[1], "width", &width)) return nullptr;
-    return PyLong_FromLongLong(eval::sign_extend(val, width));
+    return PyLong_FromLongLong(query::sign_extend(val, width));
 }
 
 }  // namespace tarn::py

@@ -7,16 +7,16 @@
 #include <limits>
 #include <random>
 
-#include "eval/expr.h"
-#include "eval/find.h"
+#include "query/expr.h"
+#include "query/find.h"
 
 using tarn::SignalValue;
 using tarn::Tag;
 using tarn::Trace;
 using tarn::TraceData;
-using tarn::eval::Expr;
-using tarn::eval::ExprKind;
-using tarn::eval::ExprPtr;
+using tarn::query::Expr;
+using tarn::query::ExprKind;
+using tarn::query::ExprPtr;
 
 namespace {
 
@@ -273,16 +273,16 @@ TEST(Eval, MatchesReferenceOnRandomTreesAndTraces) {
             std::vector<uint64_t> expect;
             for (uint64_t i = 0; i <= t.max_index() + 3; ++i) {
                 SignalValue want = ref_eval(t, *e, i);
-                SignalValue got = tarn::eval::eval(t, *e, i);
+                SignalValue got = tarn::query::eval(t, *e, i);
                 ASSERT_TRUE(same(want, got)) << "round " << round << " index " << i;
-                ASSERT_EQ(ref_truthy(want), tarn::eval::eval_bool(t, *e, i));
+                ASSERT_EQ(ref_truthy(want), tarn::query::eval_bool(t, *e, i));
                 if (i <= t.max_index() && ref_truthy(want)) expect.push_back(i);
             }
-            ASSERT_EQ(expect, tarn::eval::find(t, *e)) << "round " << round;
-            ASSERT_EQ(expect, tarn::eval::find_per_index(t, *e));
+            ASSERT_EQ(expect, tarn::query::find(t, *e)) << "round " << round;
+            ASSERT_EQ(expect, tarn::query::find_per_index(t, *e));
             for (uint64_t piece : {1, 2, 3, 7, 0}) {
-                ASSERT_EQ(expect, tarn::eval::parallel_find(t, *e, piece)) << piece;
-                ASSERT_EQ(expect.size(), tarn::eval::parallel_count(t, *e, piece)) << piece;
+                ASSERT_EQ(expect, tarn::query::parallel_find(t, *e, piece)) << piece;
+                ASSERT_EQ(expect.size(), tarn::query::parallel_count(t, *e, piece)) << piece;
             }
         }
     }
@@ -296,12 +296,12 @@ TEST(Eval, IndexFarOutsideTheTrace) {
     auto sig = Expr::signal(0);
     // A relative offset may bring an index past the end back into the trace, exactly.
     auto back = Expr::rel_eval(sig, std::numeric_limits<int64_t>::min());
-    EXPECT_TRUE(tarn::eval::eval(t, *back, uint64_t(1) << 63).is_missing() == false);
-    EXPECT_EQ(tarn::eval::eval(t, *back, uint64_t(1) << 63).as_int(), 1u);
-    EXPECT_TRUE(tarn::eval::eval(t, *back, UINT64_MAX).is_missing());
+    EXPECT_TRUE(tarn::query::eval(t, *back, uint64_t(1) << 63).is_missing() == false);
+    EXPECT_EQ(tarn::query::eval(t, *back, uint64_t(1) << 63).as_int(), 1u);
+    EXPECT_TRUE(tarn::query::eval(t, *back, UINT64_MAX).is_missing());
     auto fwd = Expr::rel_eval(Expr::rel_eval(sig, INT64_MAX), INT64_MAX);
-    EXPECT_TRUE(tarn::eval::eval(t, *fwd, 0).is_missing());
-    EXPECT_TRUE(tarn::eval::find(t, *fwd).empty());
+    EXPECT_TRUE(tarn::query::eval(t, *fwd, 0).is_missing());
+    EXPECT_TRUE(tarn::query::find(t, *fwd).empty());
 }
 
 TEST(Eval, DeepChainsAreBuiltEvaluatedAndFreedWithoutRecursion) {
@@ -312,11 +312,11 @@ TEST(Eval, DeepChainsAreBuiltEvaluatedAndFreedWithoutRecursion) {
     Trace t(std::move(d));
     ExprPtr e = Expr::signal(0);
     for (int i = 0; i < 300000; ++i) e = Expr::unary(ExprKind::Not, e);  // even: same truth
-    EXPECT_EQ(tarn::eval::find(t, *e), (std::vector<uint64_t>{1}));
-    EXPECT_EQ(tarn::eval::parallel_count(t, *e, 1), 1u);
+    EXPECT_EQ(tarn::query::find(t, *e), (std::vector<uint64_t>{1}));
+    EXPECT_EQ(tarn::query::parallel_count(t, *e, 1), 1u);
     ExprPtr r = Expr::signal(0);
     for (int i = 0; i < 100000; ++i) r = Expr::rel_eval(r, i % 2 ? 1 : -1);
-    EXPECT_EQ(tarn::eval::find(t, *r), (std::vector<uint64_t>{1}));
+    EXPECT_EQ(tarn::query::find(t, *r), (std::vector<uint64_t>{1}));
     e.reset();
     r.reset();
 }
@@ -330,7 +330,7 @@ TEST(Eval, SharedSubtreesAreEvaluatedOncePerIndex) {
     // 2^200 nodes as a tree, 201 distinct ones.
     ExprPtr e = Expr::signal(0);
     for (int i = 0; i < 200; ++i) e = Expr::binary(ExprKind::And, e, e);
-    EXPECT_EQ(tarn::eval::find(t, *e), (std::vector<uint64_t>{1, 2}));
+    EXPECT_EQ(tarn::query::find(t, *e), (std::vector<uint64_t>{1, 2}));
 }
 
 TEST(Eval, ManyLeavesAlongADeepChain) {
@@ -347,8 +347,8 @@ TEST(Eval, ManyLeavesAlongADeepChain) {
         ExprPtr leaf = Expr::rel_eval(Expr::signal(k % 2), -(k % 60));
         e = Expr::binary(k % 7 ? ExprKind::Or : ExprKind::And, e, leaf);
     }
-    auto want = tarn::eval::find_per_index(t, *e);
+    auto want = tarn::query::find_per_index(t, *e);
     EXPECT_FALSE(want.empty());
-    EXPECT_EQ(want, tarn::eval::find(t, *e));
-    EXPECT_EQ(want, tarn::eval::parallel_find(t, *e, 7));
+    EXPECT_EQ(want, tarn::query::find(t, *e));
+    EXPECT_EQ(want, tarn::query::parallel_find(t, *e, 7));
 }

@@ -1,8 +1,10 @@
 // Primitive readers, error texts, gzip headers, FastLZ and position tables of the FST reader.
 #include <gtest/gtest.h>
 
+#include "fst_reader/decompress.h"
 #include "fst_reader/fastlz.h"
-#include "fst_reader/io.h"
+#include "fst_reader/input.h"
+#include "fst_reader/positions.h"
 #include "fst_reader/reader.h"
 
 using namespace fst;

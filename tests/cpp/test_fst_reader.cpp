@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "fst_builder.h"
+#include "fst_reader/decompress.h"
 #include "fst_reader/reader.h"
 #include "trace/fst.h"
 #include "trace/readers.h"

@@ -6,9 +6,9 @@
 #include <atomic>
 #include <string>
 
-#include "eval/expr.h"
-#include "eval/find.h"
 #include "fst_builder.h"
+#include "query/expr.h"
+#include "query/find.h"
 #include "signal/store.h"
 #include "trace/fst.h"
 #include "trace/readers.h"
@@ -140,8 +140,8 @@ TEST(Interrupt, LoadsAndSearchesStopEarly) {
     auto full = tarn::parse_vcd(text);
     ASSERT_TRUE(full);
     const tarn::Trace& t = full.value();
-    auto expr = tarn::eval::Expr::signal(0);
-    const auto all = tarn::eval::find(t, *expr);
+    auto expr = tarn::query::Expr::signal(0);
+    const auto all = tarn::query::find(t, *expr);
     ASSERT_EQ(all.size(), 150000u);
     {
         HookGuard hook(2);
@@ -154,15 +154,15 @@ TEST(Interrupt, LoadsAndSearchesStopEarly) {
     // A deep tree makes every break point costly, so the search polls between them.
     auto deep = expr;
     for (int k = 0; k < 2000; ++k)
-        deep = tarn::eval::Expr::binary(tarn::eval::ExprKind::Or, deep, expr);
+        deep = tarn::query::Expr::binary(tarn::query::ExprKind::Or, deep, expr);
     for (bool parallel : {false, true}) {
         HookGuard hook(1);
         tarn::InterruptScope scope;
-        auto part = parallel ? tarn::eval::parallel_find(t, *deep) : tarn::eval::find(t, *deep);
+        auto part = parallel ? tarn::query::parallel_find(t, *deep) : tarn::query::find(t, *deep);
         EXPECT_TRUE(scope.stopped());
         EXPECT_LT(part.size(), all.size());
     }
     // Without a scope the hook is never asked.
     HookGuard hook(0);
-    EXPECT_EQ(tarn::eval::parallel_find(t, *expr), all);
+    EXPECT_EQ(tarn::query::parallel_find(t, *expr), all);
 }

@@ -4,18 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <optional>
 #include <random>
 
-#include "eval/changes.h"
-#include "eval/scope.h"
-#include "eval/stats.h"
+#include "query/changes.h"
+#include "query/scope.h"
+#include "query/stats.h"
 #include "util/lowercase.h"
 
 using tarn::SignalValue;
 using tarn::Trace;
 using tarn::TraceData;
-namespace eval = tarn::eval;
+namespace query = tarn::query;
 
 namespace {
 
@@ -67,14 +69,14 @@ Trace random_trace(std::mt19937_64& rng, uint64_t signals, uint64_t n) {
 
 TEST(Changes, StrictEquality) {
     using SV = SignalValue;
-    EXPECT_TRUE(eval::values_equal(SV::missing(), SV::missing()));
-    EXPECT_FALSE(eval::values_equal(SV::make_int(5), SV::make_logic({1, 0, 1})));
-    EXPECT_FALSE(eval::values_equal(SV::make_int(1), SV::make_wide({1})));
-    EXPECT_FALSE(eval::values_equal(SV::make_wide({1}), SV::make_wide({1, 0})));
-    EXPECT_TRUE(eval::values_equal(SV::make_real(0.0), SV::make_real(-0.0)));
+    EXPECT_TRUE(query::values_equal(SV::missing(), SV::missing()));
+    EXPECT_FALSE(query::values_equal(SV::make_int(5), SV::make_logic({1, 0, 1})));
+    EXPECT_FALSE(query::values_equal(SV::make_int(1), SV::make_wide({1})));
+    EXPECT_FALSE(query::values_equal(SV::make_wide({1}), SV::make_wide({1, 0})));
+    EXPECT_TRUE(query::values_equal(SV::make_real(0.0), SV::make_real(-0.0)));
     SV nan = SV::make_real(std::nan(""));
-    EXPECT_FALSE(eval::values_equal(nan, nan));
-    EXPECT_FALSE(eval::values_equal(SV::make_str("a"), SV::make_str(std::string("a\0", 2))));
+    EXPECT_FALSE(query::values_equal(nan, nan));
+    EXPECT_FALSE(query::values_equal(SV::make_str("a"), SV::make_str(std::string("a\0", 2))));
 }
 
 TEST(Changes, RunWalksEqualPerIndexDefinition) {
@@ -84,14 +86,14 @@ TEST(Changes, RunWalksEqualPerIndexDefinition) {
         Trace t = random_trace(rng, 6, n);
         const uint64_t m = t.max_index();
         for (const std::string& name : t.signal_names()) {
-            std::vector<eval::TransitionRecord> expected;
-            eval::SignalStats s;
+            std::vector<query::TransitionRecord> expected;
+            query::SignalStats s;
             s.min = UINT64_MAX;
             auto id = t.signal_id(name);
             SignalValue prev;
             for (uint64_t i = 0; id && i <= m; ++i) {
                 SignalValue v = t.signal_value_by_id(*id, i);
-                if (i >= 1 && !eval::values_equal(prev, v)) {
+                if (i >= 1 && !query::values_equal(prev, v)) {
                     expected.push_back({i, prev, v});
                     ++s.transitions;
                 }
@@ -115,14 +117,14 @@ TEST(Changes, RunWalksEqualPerIndexDefinition) {
             }
             if (s.count == 0) s.min = 0;
 
-            auto got = eval::transitions(t, name);
+            auto got = query::transitions(t, name);
             ASSERT_EQ(got.size(), expected.size()) << name;
             for (size_t k = 0; k < got.size(); ++k) {
                 EXPECT_EQ(got[k].index, expected[k].index);
                 EXPECT_TRUE(got[k].old_value.identical(expected[k].old_value));
                 EXPECT_TRUE(got[k].new_value.identical(expected[k].new_value));
             }
-            eval::SignalStats g = eval::compute_stats(t, name);
+            query::SignalStats g = query::compute_stats(t, name);
             EXPECT_EQ(g.min, s.min);
             EXPECT_EQ(g.max, s.max);
             EXPECT_EQ(g.sum, s.sum);
@@ -133,13 +135,13 @@ TEST(Changes, RunWalksEqualPerIndexDefinition) {
         }
         // changed_at at every index and past the end, against the two reads it stands for.
         for (uint64_t i = 0; i <= m + 4; ++i) {
-            auto got = eval::changed_at(t, i);
+            auto got = query::changed_at(t, i);
             size_t k = 0;
             for (const std::string& name : t.signal_names()) {
                 auto id = t.signal_id(name);
                 if (i == 0 || !id) continue;
                 SignalValue a = t.signal_value_by_id(*id, i - 1), b = t.signal_value_by_id(*id, i);
-                if (eval::values_equal(a, b)) continue;
+                if (query::values_equal(a, b)) continue;
                 ASSERT_LT(k, got.size());
                 EXPECT_EQ(got[k].name, name);
                 EXPECT_TRUE(got[k].old_value.identical(a));
@@ -152,32 +154,80 @@ TEST(Changes, RunWalksEqualPerIndexDefinition) {
 }
 
 TEST(Stats, ValueHelpers) {
-    EXPECT_EQ(eval::bit_slice(240, 7, 4), 15u);
-    EXPECT_EQ(eval::bit_slice(240, 3, 5), 0u);
-    EXPECT_EQ(eval::bit_slice(UINT64_MAX, UINT64_MAX, 0), UINT64_MAX);
-    EXPECT_EQ(eval::bit_slice(UINT64_MAX, 200, 64), 0u);
-    EXPECT_EQ(eval::sign_extend(504, 4), -8);
-    EXPECT_EQ(eval::sign_extend(496, 4), 496);
-    EXPECT_EQ(eval::sign_extend(UINT64_MAX, 0), -1);
+    EXPECT_EQ(query::bit_slice(240, 7, 4), 15u);
+    EXPECT_EQ(query::bit_slice(240, 3, 5), 0u);
+    EXPECT_EQ(query::bit_slice(UINT64_MAX, UINT64_MAX, 0), UINT64_MAX);
+    EXPECT_EQ(query::bit_slice(UINT64_MAX, 200, 64), 0u);
+    EXPECT_EQ(query::sign_extend(504, 4), -8);
+    EXPECT_EQ(query::sign_extend(496, 4), 496);
+    EXPECT_EQ(query::sign_extend(UINT64_MAX, 0), -1);
+}
+
+TEST(Snapshots, ScopeFilterAndValues) {
+    EXPECT_EQ(query::name_below("top.a.b", "top"), "a.b");
+    EXPECT_EQ(query::name_below("top.", "top"), "");
+    EXPECT_EQ(query::name_below(".x", ""), "x");
+    for (const char* other : {"topx.a", "top", "to", "x"})
+        EXPECT_FALSE(query::name_below(other, "top")) << other;
+
+    // Random traces: every entry against the per-index read of its name, in name-list order.
+    std::mt19937_64 rng(777);
+    for (int round = 0; round < 20; ++round) {
+        const uint64_t n = 1 + rng() % 20;
+        TraceData d;
+        const char* names[] = {"top.a", "top.sub.b", "topx.c", ".d", "e", "top."};
+        for (uint64_t id = 0; id < std::size(names); ++id) {
+            d.signal_names.push_back(names[id]);
+            d.name_to_id[names[id]] = id;
+            for (int k = 0; k < 6; ++k) d.store.set(id, rng() % (n + 2), random_value(rng));
+        }
+        d.signal_names.push_back("top.alias");
+        d.name_to_id["top.alias"] = 1;
+        d.signal_names.push_back("top.unmapped");
+        for (uint64_t i = 0; i < n; ++i) d.timestamps.push_back(i);
+        Trace t(std::move(d));
+        for (std::optional<std::string_view> scope :
+             {std::optional<std::string_view>(), std::optional<std::string_view>("top"),
+              std::optional<std::string_view>(""), std::optional<std::string_view>("top.sub")}) {
+            for (uint64_t i = 0; i <= n + 1; ++i) {
+                auto got = query::snapshot(t, i, scope);
+                size_t k = 0;
+                for (const std::string& name : t.signal_names()) {
+                    auto key = scope ? query::name_below(name, *scope) : std::string_view(name);
+                    auto id = t.signal_id(name);
+                    if (!key || !id) continue;
+                    ASSERT_LT(k, got.size());
+                    EXPECT_EQ(got[k].key, *key);
+                    SignalValue want = t.signal_value_by_id(*id, i);
+                    if (got[k].run == tarn::Column::npos)
+                        EXPECT_TRUE(want.is_missing()) << name << " @" << i;
+                    else
+                        EXPECT_TRUE(got[k].column->run_value(got[k].run).identical(want));
+                    ++k;
+                }
+                EXPECT_EQ(k, got.size());
+            }
+        }
+    }
 }
 
 TEST(Names, LocalScopesFromDeepScopesOnly) {
     TraceData d;
     d.scopes = {"top.a.b", "top.a.c", "top.d", "x.y"};
     Trace t(std::move(d));
-    EXPECT_EQ(eval::local_scopes(t, "top"), (std::vector<std::string>{"top.a", "top.d"}));
-    EXPECT_EQ(eval::local_scopes(t, ""), std::vector<std::string>{});
+    EXPECT_EQ(query::local_scopes(t, "top"), (std::vector<std::string>{"top.a", "top.d"}));
+    EXPECT_EQ(query::local_scopes(t, ""), std::vector<std::string>{});
 }
 
 TEST(Names, GlobTwoCursors) {
-    EXPECT_TRUE(eval::glob_match("", ""));
-    EXPECT_FALSE(eval::glob_match("", "a"));
-    EXPECT_TRUE(eval::glob_match("***", ""));
-    EXPECT_TRUE(eval::glob_match("*", "*ab"));
-    EXPECT_TRUE(eval::glob_match("a*", "a*b"));
-    EXPECT_TRUE(eval::glob_match("*b*b", "abxbyb"));
-    EXPECT_FALSE(eval::glob_match("*b*b", "abxa"));
-    EXPECT_TRUE(eval::glob_match("??", "\xC3\xA9"));
+    EXPECT_TRUE(query::glob_match("", ""));
+    EXPECT_FALSE(query::glob_match("", "a"));
+    EXPECT_TRUE(query::glob_match("***", ""));
+    EXPECT_TRUE(query::glob_match("*", "*ab"));
+    EXPECT_TRUE(query::glob_match("a*", "a*b"));
+    EXPECT_TRUE(query::glob_match("*b*b", "abxbyb"));
+    EXPECT_FALSE(query::glob_match("*b*b", "abxa"));
+    EXPECT_TRUE(query::glob_match("??", "\xC3\xA9"));
 }
 
 TEST(Names, LowerCase) {

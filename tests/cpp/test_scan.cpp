@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "trace/limits.h"
 #include "trace/scan.h"
 
 using namespace tarn::scan;
@@ -71,7 +72,7 @@ TEST(Scan, DeriveScopesStaysBoundedOnDeepNames) {
     auto scopes = derive_scopes({deep});
     size_t total = 0;
     for (auto& s : scopes) total += s.size();
-    EXPECT_LE(total, kMaxScopeBytes);
+    EXPECT_LE(total, tarn::limits::kScopeBytes);
     ASSERT_FALSE(scopes.empty());
     EXPECT_EQ(scopes[0], "ab");
     EXPECT_EQ(scopes[1], "ab.ab");
@@ -107,8 +108,8 @@ TEST(Scan, ZlibBoundsAndConsumedCount) {
     size_t work = 0;
     auto r6 = try_zlib_decompress(zlib_of(six), &work);
     ASSERT_TRUE(r6);
-    EXPECT_EQ(r6->bytes.size(), kInflateRetryLimit);
-    EXPECT_EQ(work, kInflateRetryLimit);
+    EXPECT_EQ(r6->bytes.size(), tarn::limits::kInflateRetry);
+    EXPECT_EQ(work, tarn::limits::kInflateRetry);
 
     // A corrupted checksum is an error: absent.
     auto bad = z;

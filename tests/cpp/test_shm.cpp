@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "trace/limits.h"
 #include "trace/readers.h"
 #include "trace/shm.h"
 
@@ -332,7 +333,7 @@ TEST(ShmDecode, HugeCountsAreCut) {
     EXPECT_EQ(budget, 0u);
     // A load allows a number of steps that follows the file's size.
     Trace t = load(names_dsn(40), {file});
-    EXPECT_LE(t.num_indices(), shm::kStepsPerByte * file.size() + shm::kStepsBase + 2);
+    EXPECT_LE(t.num_indices(), limits::kShmSteps.for_bytes(file.size()) + 2);
     EXPECT_GT(t.num_indices(), 1000u);
 }
 

@@ -69,5 +69,18 @@ TEST(Text, WhiteSpace) {
     EXPECT_EQ(parts[2], "top");
     EXPECT_TRUE(is_utf8("plain \xc3\xa9"));
     EXPECT_FALSE(is_utf8("\xff"));
-    EXPECT_FALSE(is_utf8("\xed\xa0\x80"));  // a surrogate
+    EXPECT_FALSE(is_utf8("\xed\xa0\x80"));      // a surrogate
+    EXPECT_FALSE(is_utf8("\xc0\xaf"));          // an overlong "/"
+    EXPECT_FALSE(is_utf8("\xf4\x90\x80\x80"));  // beyond U+10FFFF
+    EXPECT_FALSE(is_utf8("\xe2\x82"));          // cut short
+}
+
+TEST(Text, LossyUtf8) {
+    using tarn::text::utf8_lossy;
+    const std::string bad = "\xef\xbf\xbd";  // U+FFFD
+    EXPECT_EQ(utf8_lossy("plain \xc3\xa9"), "plain \xc3\xa9");
+    // A bad lead byte and the continuation bytes after it become one U+FFFD.
+    EXPECT_EQ(utf8_lossy(std::string("a\xff\x80\x80") + "b"), "a" + bad + "b");
+    EXPECT_EQ(utf8_lossy(std::string("\xed\xa0\x80") + "x"), bad + "x");
+    EXPECT_EQ(utf8_lossy("end\xe2\x82"), "end" + bad);
 }

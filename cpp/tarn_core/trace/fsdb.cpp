@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "trace/fsdb_values.h"
+#include "trace/limits.h"
 #include "trace/readers.h"
 #include "trace/scan.h"
 
@@ -25,9 +26,31 @@ namespace {
 
 using scan::Bytes;
 
+// The magic at offset 4 tells the layouts apart.
 constexpr uint8_t kLegacyMagic[4] = {0xFD, 0xE0, 0x99, 0xC1};
 constexpr uint8_t kModernMagic[4] = {0x1C, 0x3E, 0xD9, 0x48};
-constexpr size_t kMaxStreams = 20;
+// Legacy layout: names are plain text after a fixed header.
+constexpr size_t kLegacyNamesAt = 272;
+
+// Modern header (little-endian words). The section and width tables are used only in a file
+// longer than kMinTableFile whose header word is at most kMaxTableHeaderWord.
+constexpr uint64_t kHeaderWordAt = 40;
+constexpr uint64_t kSectionTableAt = 264;
+constexpr uint64_t kWidthTableAt = 272;
+constexpr size_t kMinTableFile = 384;
+constexpr uint32_t kMaxTableHeaderWord = 84;
+// Section table: a 16-bit count at +22, then 12-byte entries from +24 (offset at +0, size at +8).
+constexpr uint64_t kSectionCountAt = 22;
+constexpr uint64_t kSectionEntriesAt = 24;
+constexpr uint64_t kSectionEntry = 12;
+constexpr uint64_t kSectionSizeAt = 8;
+
+// Stream classification looks at a stream's first bytes only.
+constexpr size_t kClassifyBytes = 1024;
+constexpr uint8_t kNameMark[2] = {0x38, 0x43};  // "8C": names with value data behind them
+// Tool paths and build artefacts: such streams hold no signal names.
+constexpr std::string_view kToolWords[] = {"simv", ".log", "csrc"};
+// Names after a 0x02 byte in the file's last bytes, for files whose streams gave none.
 constexpr size_t kTailWindow = 4096;
 
 uint32_t u32(Bytes f, uint64_t at) {
@@ -81,15 +104,15 @@ enum class Use { Ignore, Large, Small, Marked, Value };
 
 Use classify(const std::vector<uint8_t>& s, bool have_sections) {
     const size_t n = s.size();
-    const Bytes head(s.data(), std::min<size_t>(n, 1024));
+    const Bytes head(s.data(), std::min<size_t>(n, kClassifyBytes));
     const size_t strings = count_strings(head);
 
     bool marked = false;
     for (size_t i = 0; i + 1 < head.size() && !marked; ++i)
-        marked = head[i] == 0x38 && head[i + 1] == 0x43;
+        marked = head[i] == kNameMark[0] && head[i + 1] == kNameMark[1];
 
     bool tool = false;
-    if (n >= 4) tool = contains(head, "simv") || contains(head, ".log") || contains(head, "csrc");
+    for (std::string_view word : kToolWords) tool = tool || (n >= 4 && contains(head, word));
     if (n >= 6) tool = tool || contains(head, "daidir");
 
     bool packed = false;
@@ -175,7 +198,7 @@ void apply_widths(Bytes f, uint64_t w, scan::TraceBuilder& tb) {
     if (w == 0 || w + 4 >= f.size()) return;
     uint64_t len = u32(f, w);
     if (w + 4 + len > f.size()) return;
-    auto out = scan::inflate_capped(f.subspan(w + 4, len), kWidthTableLimit);
+    auto out = scan::inflate_capped(f.subspan(w + 4, len), limits::kFsdbWidthTable);
     if (!out) return;
     const std::vector<uint8_t>& t = *out;
     size_t q = 0, k = 0;
@@ -222,26 +245,27 @@ Trace parse_modern(Bytes f) {
     const size_t len = f.size();
 
     uint64_t table = 0, widths = 0;
-    if (len > 384 && u32(f, 40) <= 84) {
-        table = u32(f, 264);
-        widths = u32(f, 272);
+    if (len > kMinTableFile && u32(f, kHeaderWordAt) <= kMaxTableHeaderWord) {
+        table = u32(f, kSectionTableAt);
+        widths = u32(f, kWidthTableAt);
     }
 
     std::vector<Section> sections;
-    if (table != 0 && table + 24 < len) {
-        const uint16_t count = u16(f, table + 22);
+    if (table != 0 && table + kSectionEntriesAt < len) {
+        const uint16_t count = u16(f, table + kSectionCountAt);
         for (uint64_t i = 0; i < count; ++i) {
-            const uint64_t at = table + 24 + 12 * i;
-            if (at + 12 > len) break;
-            const uint64_t offset = u32(f, at), size = u32(f, at + 8);
+            const uint64_t at = table + kSectionEntriesAt + kSectionEntry * i;
+            if (at + kSectionEntry > len) break;
+            const uint64_t offset = u32(f, at), size = u32(f, at + kSectionSizeAt);
             if (offset != 0 && offset < len) sections.push_back({offset, size});
         }
     }
 
     std::vector<Stream> streams;
-    uint64_t waste_left = kScanWasteBase + kScanWastePerByte * len;
-    for (size_t p = 0; streams.size() < kMaxStreams && p + 2 <= len;) {
+    uint64_t waste_left = limits::kFsdbScanWaste.for_bytes(len);
+    for (size_t p = 0; streams.size() < limits::kFsdbStreams && p + 2 <= len;) {
         const uint8_t b1 = f[p + 1];
+        // A zlib header: deflate with a 32 KiB window, any of the four compression levels.
         if (f[p] == 0x78 && (b1 == 0x01 || b1 == 0x5E || b1 == 0x9C || b1 == 0xDA)) {
             size_t work = 0;
             if (auto z = scan::try_zlib_decompress(f.subspan(p), &work)) {
@@ -288,8 +312,8 @@ Trace parse_modern(Bytes f) {
 
     // Values: the sections in table order, then the streams kept for values, in file order.
     // Sections are inflated one at a time as they are decoded, so at most one is held at once.
-    ValueDecoder dec(tb.num_names(), kValueBudgetBase + kValueBudgetPerByte * len);
-    uint64_t inflate_left = kSectionBytesBase + kSectionBytesPerByte * len;
+    ValueDecoder dec(tb.num_names(), limits::kFsdbValueWork.for_bytes(len));
+    uint64_t inflate_left = limits::kFsdbSectionBytes.for_bytes(len);
     bool any_blob = false;
     for (const Section& sec : sections) {
         if (dec.exhausted() || inflate_left == 0) break;
@@ -316,8 +340,8 @@ Trace parse_modern(Bytes f) {
 
 Trace parse_legacy(Bytes f) {
     scan::TraceBuilder tb(TraceKind::Fsdb);
-    tb.register_names(
-        scan::extract_identifiers(f.subspan(std::min<size_t>(f.size(), 272)), scan::Rule::Strict));
+    tb.register_names(scan::extract_identifiers(
+        f.subspan(std::min<size_t>(f.size(), kLegacyNamesAt)), scan::Rule::Strict));
     tb.derive_scopes();
     return std::move(tb).finish();
 }
@@ -337,9 +361,7 @@ Result<Trace> parse(std::span<const uint8_t> file) {
 }  // namespace fsdb
 
 Result<Trace> read_fsdb(const std::string& path) {
-    auto data = scan::read_file(path);
-    if (!data.ok()) return Result<Trace>::fail(data.error());
-    return fsdb::parse(data.value());
+    return scan::parse_file(path, fsdb::parse);
 }
 
 }  // namespace tarn

@@ -6,24 +6,20 @@
 #include <cstring>
 #include <limits>
 
-#include "eval/pool.h"
 #include "fst_reader/reader.h"
+#include "trace/limits.h"
 #include "trace/readers.h"
 #include "trace/vectors.h"
 #include "util/hash.h"
 #include "util/interrupt.h"
+#include "util/pool.h"
+#include "util/text.h"
 
 namespace tarn {
 
 namespace {
 
 constexpr uint64_t kNoId = std::numeric_limits<uint64_t>::max();
-
-// Name text a file may make us build: a fixed allowance plus a multiple of the file size. Real
-// files stay far below, but a compressed hierarchy of n nested one-letter scopes holds paths of
-// n^2 bytes.
-constexpr uint64_t kNameBase = uint64_t(256) << 20;
-constexpr uint64_t kNameRatio = 64;
 
 // Character classes of change values: '0', '1', a four-state marker, anything else.
 enum : uint8_t { kC0, kC1, kCLogic, kCOther };
@@ -32,8 +28,8 @@ struct CharClasses {
     uint8_t cls[256];
     constexpr CharClasses() : cls() {
         for (int i = 0; i < 256; ++i) cls[i] = kCOther;
-        cls['0'] = kC0;
-        cls['1'] = kC1;
+        cls[uint8_t{'0'}] = kC0;
+        cls[uint8_t{'1'}] = kC1;
         for (char c : {'-', 'X', 'Z', 'h', 'l', 'u', 'w', 'x', 'z'})
             cls[static_cast<uint8_t>(c)] = kCLogic;
     }
@@ -49,8 +45,8 @@ uint8_t logic_code(uint8_t c) {
 
 std::string lossy_text(const uint8_t* p, size_t n) {
     std::string_view s(reinterpret_cast<const char*>(p), n);
-    if (fst::utf8_valid({p, n})) return std::string(s);
-    return fst::utf8_lossy({p, n});
+    if (text::is_utf8(s)) return std::string(s);
+    return text::utf8_lossy(s);
 }
 
 // A two-state vector of m bits packed most significant first: its last 64 bits.
@@ -92,7 +88,7 @@ class Loader {
     void record_bit(std::string_view full, uint64_t id, uint32_t width);
     void add_vectors();
     void charge_names(size_t bytes);
-    uint64_t name_budget() const { return kNameBase + kNameRatio * r_.input_bytes().size(); }
+    uint64_t name_budget() const { return limits::kNameBytes.for_bytes(r_.input_bytes().size()); }
     uint64_t& handle_slot(uint32_t index);
     void put(uint64_t id, uint64_t index, SignalValue v);
     void put_record(uint64_t id, uint64_t index, const fst::Record& rec, fst::SignalInfo info);
@@ -175,7 +171,8 @@ void Loader::record_bit(std::string_view full, uint64_t id, uint32_t width) {
 void Loader::add_vectors() {
     NamePlan plan = plan_names(decls_);
     std::vector<Assembly> vectors =
-        choose_vectors(d_.store, decls_, plan, false, next_id_, name_budget());
+        choose_vectors(d_.store, decls_, plan, false, next_id_,
+                       limits::kAssembledBytes.for_bytes(r_.input_bytes().size()));
     if (vectors.empty()) return;
     d_.store.reserve_ids(next_id_ + vectors.size());
     std::vector<std::string> names;
@@ -261,7 +258,7 @@ fst::Status Loader::decode_section(const fst::SectionData& sec, size_t count, si
         todo.push_back(i);
         total += sec.locs[i].length;
     }
-    const size_t workers = eval::worker_count();
+    const size_t workers = worker_count();
     if (workers <= 1 || total < options_.parallel_min_bytes) {
         std::vector<uint8_t> scratch;
         for (uint32_t i : todo) FST_CHECK(decode_signal(sec, i, count, limit, index_of, scratch));
@@ -279,7 +276,7 @@ fst::Status Loader::decode_section(const fst::SectionData& sec, size_t count, si
     }
     if (bounds.back() != todo.size()) bounds.push_back(todo.size());
     std::vector<std::optional<fst::ReaderError>> errors(bounds.size() - 1);
-    eval::parallel_for(bounds.size() - 1, [&](size_t task) {
+    parallel_for(bounds.size() - 1, [&](size_t task) {
         std::vector<uint8_t> scratch;
         for (size_t t = bounds[task]; t < bounds[task + 1]; ++t) {
             auto st = decode_signal(sec, todo[t], count, limit, index_of, scratch);

@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 
+#include "trace/limits.h"
 #include "util/hash.h"
 
 namespace tarn::scan {
@@ -115,7 +116,7 @@ std::vector<std::string> derive_scopes(const std::vector<std::string>& names) {
                 parent = it->second;
             } else {
                 size_t len = parent == kRoot ? piece.size() : lengths[parent] + 1 + piece.size();
-                if (len > kMaxScopeBytes - total || nodes.size() >= kRoot - 1) break;
+                if (len > limits::kScopeBytes - total || nodes.size() >= kRoot - 1) break;
                 total += len;
                 uint32_t id = static_cast<uint32_t>(nodes.size());
                 nodes.push_back({parent, piece});
@@ -155,18 +156,18 @@ std::optional<Inflated> try_zlib_decompress(Bytes input, size_t* work) {
         static_cast<uInt>(std::min<size_t>(input.size(), std::numeric_limits<uInt>::max()));
     // Uninitialised space: pages the stream never reaches cost nothing, which matters because
     // scans call this at every position that looks like a zlib header.
-    std::unique_ptr<uint8_t[]> buf(new uint8_t[kInflateFirstLimit]);
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[limits::kInflateFirst]);
     zs.next_out = buf.get();
-    zs.avail_out = static_cast<uInt>(kInflateFirstLimit);
+    zs.avail_out = static_cast<uInt>(limits::kInflateFirst);
     int rc = inflate(&zs, Z_FINISH);
     if (rc == Z_BUF_ERROR) {
         // Too little output space (or the input ended early): go on into the larger space.
         // Continuing the same stream yields exactly what a restart with 4 MiB would.
-        std::unique_ptr<uint8_t[]> big(new uint8_t[kInflateRetryLimit]);
+        std::unique_ptr<uint8_t[]> big(new uint8_t[limits::kInflateRetry]);
         std::memcpy(big.get(), buf.get(), zs.total_out);
         buf = std::move(big);
         zs.next_out = buf.get() + zs.total_out;
-        zs.avail_out = static_cast<uInt>(kInflateRetryLimit - zs.total_out);
+        zs.avail_out = static_cast<uInt>(limits::kInflateRetry - zs.total_out);
         rc = inflate(&zs, Z_FINISH);
         if (rc == Z_BUF_ERROR) rc = Z_OK;  // cut at 4 MiB, or the input ended: keep what came
     }
@@ -239,6 +240,12 @@ Result<std::vector<uint8_t>> read_file(const std::string& path) {
     std::fclose(f);
     if (err) return fail(err);
     return data;
+}
+
+Result<Trace> parse_file(const std::string& path, Result<Trace> (*parse)(Bytes)) {
+    Result<std::vector<uint8_t>> file = read_file(path);
+    if (!file) return Result<Trace>::fail(file.error());
+    return parse(file.value());
 }
 
 uint64_t TraceBuilder::register_name(std::string_view name) {

@@ -34,26 +34,19 @@ bool accepts(std::string_view candidate, Rule rule);
 // the end of the input ends the scan.
 std::vector<std::string> extract_identifiers(Bytes bytes, Rule rule);
 
-// Upper bound on the total text of the scopes derived from one name list. Real hierarchies stay
-// far below it; a hostile name with a million dots would otherwise ask for terabytes of prefixes.
-inline constexpr size_t kMaxScopeBytes = size_t{64} << 20;
-
 // All proper dot-prefixes of the names ("a.b.c" gives "a" and "a.b"), without duplicates,
-// sorted byte-wise. Prefixes that would take the total text past kMaxScopeBytes are left out
+// sorted byte-wise. Prefixes that would take the total text past limits::kScopeBytes are left out
 // (names are taken in order; deeper prefixes of a dropped one are dropped too).
 std::vector<std::string> derive_scopes(const std::vector<std::string>& names);
-
-// Output limits of try_zlib_decompress: a first attempt, then one larger one.
-inline constexpr size_t kInflateFirstLimit = size_t{1} << 20;
-inline constexpr size_t kInflateRetryLimit = size_t{4} << 20;
 
 struct Inflated {
     std::vector<uint8_t> bytes;
     size_t consumed = 0;  // input bytes used
 };
 
-// Inflates a zlib stream at the start of `input` into at most 1 MiB, or, when that space is too
-// small (or the input ends early), into at most 4 MiB (a longer stream is cut there). Absent on
+// Inflates a zlib stream at the start of `input` into at most limits::kInflateFirst bytes, or,
+// when that space is too small (or the input ends early), into at most limits::kInflateRetry (a
+// longer stream is cut there). Absent on
 // a decompression error or when nothing was produced. `work`, when given, is increased by the
 // number of bytes inflated, including those of failed attempts (for callers keeping a budget).
 std::optional<Inflated> try_zlib_decompress(Bytes input, size_t* work = nullptr);
@@ -65,6 +58,8 @@ std::optional<std::vector<uint8_t>> inflate_capped(Bytes input, size_t limit);
 
 // Reads a whole file. Error text: "Failed to read " + path + ": " + the system's description.
 Result<std::vector<uint8_t>> read_file(const std::string& path);
+// Reads a whole file and parses its bytes; a read error is the result's error.
+Result<Trace> parse_file(const std::string& path, Result<Trace> (*parse)(Bytes));
 
 // Builds the trace record of a heuristic reader. Names are registered by first occurrence: a
 // known name is ignored, a new one gets the next id (the number of names so far) and width 1.

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <system_error>
 
+#include "trace/limits.h"
 #include "trace/readers.h"
 #include "util/text.h"
 
@@ -14,8 +16,66 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Both kinds of file start with this magic.
 constexpr uint8_t kMagic[4] = {0xA1, 0x95, 0x11, 0xBF};
+
+// ---- Design file ----
+// Records start after a 128-byte file header. A record starts with its tag, a forward link to
+// the next record and a pointer to its strings (big-endian words), its strings follow.
+constexpr uint64_t kFirstRecord = 128;
+constexpr uint64_t kRecordHead = 12;
+// Strings of a record without a usable link end this far on.
+constexpr uint64_t kUnlinkedRecordBytes = 256;
+// A signal whose string pointer points back at an earlier record's strings takes its name from
+// this many bytes there.
+constexpr uint64_t kSharedNameBytes = 64;
+// Without a usable link the next record is looked for this far after the record head.
+constexpr uint64_t kRecordSearchBytes = 1024;
+
+// Record tags.
+constexpr uint32_t kMetaV1 = 0x00010102;
+constexpr uint32_t kMetaV2 = 0x00031102;
+constexpr uint32_t kScopeDef = 0x00070501;
+constexpr uint32_t kScopeDef2 = 0x00270501;
+constexpr uint32_t kScopeInst = 0x00070601;
+constexpr uint32_t kSourceFile = 0x000F0400;
+constexpr uint32_t kSignal = 0x00090700;
+constexpr uint32_t kSignal2 = 0x00290700;
+constexpr uint32_t kBusSignal = 0x00020C07;
+constexpr uint32_t kVarTypeA = 0x00100B02;
+constexpr uint32_t kVarTypeT = 0x00100B04;
+constexpr uint32_t kVarTypeB = 0x00100B05;
+constexpr uint32_t kVarTypeV = 0x00120C0B;
+constexpr uint32_t kVarTypeC = 0x00140B07;
+// The high halves of the tags above: a record search also stops at other tags of these families.
+constexpr uint16_t kTagFamilies[] = {0x0002, 0x0007, 0x0009, 0x000F,
+                                     0x0010, 0x0014, 0x0027, 0x0029};
+
+// ---- Transition file ----
+constexpr uint64_t kMinTransitionFile = 24;
+// The word at 8 gives the time scale: file time * scale / 1000 = trace time.
+constexpr uint64_t kScaleCodeAt = 8;
+constexpr uint64_t kUnitScale = 1000;
+// A block: its data bytes [b, c) and more up to a, then a 64-byte header that starts with the
+// marker and holds big-endian words at these offsets.
 constexpr uint8_t kBlockMarker[4] = {0x00, 0x1B, 0x22, 0x00};
+constexpr uint64_t kBlockHeader = 64;
+constexpr uint64_t kBlockTimeAt = 28;
+constexpr uint64_t kBlockCountAt = 40;
+constexpr uint64_t kBlockEndAt = 48;      // a
+constexpr uint64_t kBlockDataAt = 52;     // b
+constexpr uint64_t kBlockDataEndAt = 56;  // c
+// A state byte of one signal: bits 3-4 are 01 for 0 and 10 for 1 (or the byte is 00 or 40, bit 6
+// the value).
+constexpr uint8_t kStateBits = 0x18;
+constexpr uint8_t kState0 = 0x08;
+constexpr uint8_t kState1 = 0x10;
+constexpr uint8_t kBit6 = 0x40;
+// Packed changes: one state byte holds up to eight signals, most significant bit first; the
+// block holds the state and one mask per change, plus 2 to 4 bytes more.
+constexpr uint64_t kPackedSignals = 8;
+constexpr uint64_t kPackedSlackMin = 2;
+constexpr uint64_t kPackedSlackMax = 4;
 
 uint8_t byte_at(std::string_view s, uint64_t i) {
     return static_cast<uint8_t>(s[size_t(i)]);
@@ -82,12 +142,12 @@ enum class Kind { Other, Signal, Scope };
 
 Kind kind_of(uint32_t tag) {
     switch (tag) {
-        case 0x00090700:
-        case 0x00290700:
+        case kSignal:
+        case kSignal2:
             return Kind::Signal;
-        case 0x00070501:
-        case 0x00270501:
-        case 0x00070601:
+        case kScopeDef:
+        case kScopeDef2:
+        case kScopeInst:
             return Kind::Scope;
         default:
             return Kind::Other;
@@ -95,38 +155,13 @@ Kind kind_of(uint32_t tag) {
 }
 
 bool is_record_start(uint32_t tag) {
-    switch (tag) {
-        case 0x00010102:  // META_V1
-        case 0x00031102:  // META_V2
-        case 0x00070501:  // SCOPE_DEF
-        case 0x00270501:  // SCOPE_DEF
-        case 0x00070601:  // SCOPE_INST
-        case 0x000F0400:  // SOURCE_FILE
-        case 0x00090700:  // SIGNAL
-        case 0x00290700:  // SIGNAL
-        case 0x00020C07:  // BUS_SIGNAL
-        case 0x00100B02:  // VAR_TYPE_A
-        case 0x00100B04:  // VAR_TYPE_T
-        case 0x00100B05:  // VAR_TYPE_B
-        case 0x00120C0B:  // VAR_TYPE_V
-        case 0x00140B07:  // VAR_TYPE_C
-            return true;
-        default:
-            break;
-    }
-    switch (tag >> 16) {
-        case 0x0002:
-        case 0x0007:
-        case 0x0009:
-        case 0x000F:
-        case 0x0010:
-        case 0x0014:
-        case 0x0027:
-        case 0x0029:
-            return true;
-        default:
-            return false;
-    }
+    for (uint32_t known :
+         {kMetaV1, kMetaV2, kScopeDef, kScopeDef2, kScopeInst, kSourceFile, kSignal, kSignal2,
+          kBusSignal, kVarTypeA, kVarTypeT, kVarTypeB, kVarTypeV, kVarTypeC})
+        if (tag == known) return true;
+    const auto family = static_cast<uint16_t>(tag >> 16);
+    return std::find(std::begin(kTagFamilies), std::end(kTagFamilies), family) !=
+           std::end(kTagFamilies);
 }
 
 size_t utf8_chars(std::string_view s) {
@@ -201,21 +236,21 @@ bool is_ident(std::string_view t) {
 
 Result<bool> read_design(std::string_view s, scan::TraceBuilder& d) {
     const uint64_t len = s.size();
-    if (len < 128) return true;
+    if (len < kFirstRecord) return true;
     if (!bytes_equal(s, 0, kMagic)) return Result<bool>::fail("Bad DSN magic: 0x" + hex8(s, 0));
-    if (len < 140) return true;
-    uint64_t p = 128;
+    if (len < kFirstRecord + kRecordHead) return true;
+    uint64_t p = kFirstRecord;
     while (p + 4 <= len) {
         uint32_t tag = be32(s, p);
         if (tag == 0) {
             p += 4;
-            if (p + 12 > len) break;
+            if (p + kRecordHead > len) break;
             continue;
         }
         uint64_t a = be32_or0(s, p + 4), b = be32_or0(s, p + 8);
         bool link_ok = p < a && a <= len;
-        uint64_t end = link_ok ? a : std::min(p + 256, len);
-        uint64_t start = (p + 12 <= b && b <= len) ? b : p + 12;
+        uint64_t end = link_ok ? a : std::min(p + kUnlinkedRecordBytes, len);
+        uint64_t start = (p + kRecordHead <= b && b <= len) ? b : p + kRecordHead;
         Kind kind = kind_of(tag);
         if (kind == Kind::Signal) {
             if (b == 0 || b >= p || b >= len) {
@@ -223,7 +258,8 @@ Result<bool> read_design(std::string_view s, scan::TraceBuilder& d) {
                     if (is_ident(str)) d.register_name(str);
             } else {
                 // The name is shared with an earlier record: the first string there.
-                for (std::string& str : extract_strings(s, b, std::min(b + 64, len))) {
+                for (std::string& str :
+                     extract_strings(s, b, std::min(b + kSharedNameBytes, len))) {
                     if (is_ident(str) && !d.find(str)) {
                         d.register_name(str);
                         break;
@@ -239,8 +275,9 @@ Result<bool> read_design(std::string_view s, scan::TraceBuilder& d) {
             next = a;
         } else {
             // No usable link: look a little further for something that starts a record.
-            int64_t lo = int64_t(p + 12),
-                    hi = std::min<int64_t>(int64_t(p + 1036), int64_t(len) - 12);
+            int64_t lo = int64_t(p + kRecordHead),
+                    hi = std::min<int64_t>(int64_t(p + kRecordHead + kRecordSearchBytes),
+                                           int64_t(len) - int64_t(kRecordHead));
             int64_t count = hi > lo ? (hi - lo + 3) / 4 : 0;
             for (int64_t k = 0; k < count; ++k) {
                 uint64_t q = uint64_t(lo + 4 * k);
@@ -251,7 +288,7 @@ Result<bool> read_design(std::string_view s, scan::TraceBuilder& d) {
             }
             if (next == 0) break;
         }
-        if (next + 12 > len) break;
+        if (next + kRecordHead > len) break;
         p = next;
     }
     return true;
@@ -264,13 +301,13 @@ struct Decoder {
     std::string_view s;
     uint64_t len;
     uint64_t n;      // registered names
-    uint64_t scale;  // file time * scale / 1000 = trace time
+    uint64_t scale;  // file time * scale / kUnitScale = trace time
     uint64_t* budget;
     std::vector<Event> events;
     std::vector<uint8_t> timed;  // per signal: has an event at a non-zero time
     bool exhausted = false;
 
-    uint64_t trace_time(uint64_t t) const { return t * scale / 1000; }
+    uint64_t trace_time(uint64_t t) const { return t * scale / kUnitScale; }
     uint8_t at(uint64_t i) const { return byte_at(s, i); }
     bool spend(uint64_t steps) {
         if (steps > *budget) {
@@ -291,9 +328,57 @@ struct Block {
     uint64_t time, count, a, b, c;
 };
 
+// The value of a two-bit state byte.
+uint8_t state_value(uint8_t v) {
+    return (v & kStateBits) == kState1;
+}
+
+// The blocks of the file in file order, found by their header marker, and the largest block
+// time. A block with no changes or with data outside the file is left out.
+std::vector<Block> find_blocks(std::string_view s, uint64_t* largest_time) {
+    const uint64_t len = s.size();
+    std::vector<Block> blocks;
+    for (uint64_t o = 0; o + kBlockHeader <= len;) {
+        if (!bytes_equal(s, o, kBlockMarker)) {
+            ++o;
+            continue;
+        }
+        Block blk{be32(s, o + kBlockTimeAt), be32(s, o + kBlockCountAt), be32(s, o + kBlockEndAt),
+                  be32(s, o + kBlockDataAt), be32(s, o + kBlockDataEndAt)};
+        *largest_time = std::max(*largest_time, blk.time);
+        if (blk.count != 0 && blk.b <= blk.c && blk.c <= len && (blk.a > len ? blk.a : blk.b) < len)
+            blocks.push_back(blk);
+        o += kBlockHeader;
+    }
+    return blocks;
+}
+
+// Initial states: one state byte per signal, all of one form. Returns whether the block was
+// read so.
+bool initial_states(Decoder& dec, const Block& blk, uint64_t base, uint64_t m) {
+    if (m == 0 || blk.b + m > dec.len) return false;
+    bool two_bit = true, bit6 = true;
+    uint64_t k = 0;
+    for (; k < m && (two_bit || bit6); ++k) {
+        uint8_t v = dec.at(blk.b + k);
+        two_bit = two_bit && ((v & kStateBits) == kState0 || (v & kStateBits) == kState1);
+        bit6 = bit6 && (v == 0x00 || v == kBit6);
+    }
+    if (!dec.spend(k) || !(two_bit || bit6) || !dec.spend(m)) return false;
+    for (uint64_t j = 0; j < m; ++j) {
+        uint8_t v = dec.at(blk.b + j);
+        dec.add(0, base + j, two_bit ? state_value(v) : ((v >> 6) & 1));
+    }
+    return true;
+}
+
 // The event a single-signal block encodes in its time code, if any. Returns false when the
 // packed-change step should run instead. The searches are charged to the budget, as a hostile
 // file can point many blocks at one long range.
+//
+// The code lies in the bytes [c, a): a type byte (0x11 to 0x14) some bytes before a 01 8F or
+// 01 81 pair; the bits of the few bytes after the type byte spell a number f from which the
+// change time follows as (block time / 2 + K * f) mod P, with K and P per type.
 bool time_code(Decoder& dec, const Block& blk, uint64_t base, uint64_t span) {
     uint64_t t = blk.a > blk.c ? blk.a - blk.c : 0;
     if (t <= 11 || blk.a > dec.len) return false;
@@ -315,11 +400,11 @@ bool time_code(Decoder& dec, const Block& blk, uint64_t base, uint64_t span) {
     std::optional<uint64_t> r;
     auto bit = [](uint8_t v, int from, int to) { return uint64_t((v >> from) & 1) << to; };
     uint8_t type = R(k + 1);
-    if (type == 0x13 && d >= 7) {
+    if (type == 0x13 && d >= 7) {  // a 7-bit f
         uint64_t f = uint64_t(R(k + 5) & 0x60) | bit(R(k + 7), 2, 4) | bit(R(k + 7), 0, 3) |
                      bit(R(k + 8), 6, 2) | bit(R(k + 8), 4, 1) | bit(R(k + 8), 2, 0);
         if (f != 0 && f != 0x7F) r = (t0 / 2 + 108 * f) % 127;
-    } else if (type == 0x12 && d >= 5) {
+    } else if (type == 0x12 && d >= 5) {  // an 11-bit f
         uint8_t r2 = R(k + 2), r5 = R(k + 5), r6 = R(k + 6);
         uint64_t f = bit(r2, 7, 10) | bit(r2, 5, 9) | bit(r5, 5, 8) | bit(r5, 2, 7) |
                      bit(r5, 1, 6) | bit(r6, 7, 5) | bit(r6, 6, 4) | bit(r6, 5, 3) | bit(r6, 4, 2) |
@@ -327,8 +412,58 @@ bool time_code(Decoder& dec, const Block& blk, uint64_t base, uint64_t span) {
         if (f >= 1 && f <= 0x7FE) r = (t0 / 2 + 1297 * f) % 2047;
     }
     if (r && *r <= t0 && dec.spend(1))
-        dec.add(dec.trace_time(*r), base, (dec.at(blk.b) & 0x18) != 0x10 ? 1 : 0);
+        dec.add(dec.trace_time(*r), base, (dec.at(blk.b) & kStateBits) != kState1 ? 1 : 0);
     return true;
+}
+
+// Packed changes: a state byte for up to eight signals, then one XOR mask per change, spread
+// evenly over the block's time. Returns whether the block has this shape.
+bool packed_changes(Decoder& dec, const Block& blk, uint64_t base, uint64_t remaining,
+                    uint64_t span) {
+    const uint64_t count = blk.count, t0 = blk.time;
+    const uint64_t slack = span - std::min(span, count);
+    if (count == 0 || t0 == 0 || blk.c > dec.len || count == 1 || slack < kPackedSlackMin ||
+        slack > kPackedSlackMax || count + 1 > span)
+        return false;
+    const uint64_t sigs = base < dec.n ? std::min(remaining, kPackedSignals) : 0;
+    if (sigs == 0 || !dec.spend(count + sigs)) return true;
+    const uint64_t T = dec.trace_time(t0);
+    uint8_t state = dec.at(blk.b);
+    for (uint64_t j = 0; j < sigs; ++j) dec.add(0, base + j, (state >> (7 - j)) & 1);
+    for (uint64_t k = 0; k < count && !dec.exhausted; ++k) {
+        uint64_t time = T * (k + 1) / (count + 1);
+        uint8_t flip = dec.at(blk.b + 1 + k);
+        uint8_t next = flip ^ state;
+        for (uint64_t j = 0; j < sigs; ++j) {
+            if (((flip >> (7 - j)) & 1) == 0) continue;
+            if (!dec.spend(1)) break;
+            dec.add(time, base + j, (next >> (7 - j)) & 1);
+        }
+        state = next;
+    }
+    return true;
+}
+
+// Toggle fill: a block that gave only initial states toggles its m signals `count` times, evenly
+// over its time. Toggles that share a time are not visible but the last, so each time is
+// written once, with the state of its last toggle.
+void toggle_fill(Decoder& dec, const Block& blk, uint64_t base, uint64_t m) {
+    for (uint64_t j = 0; j < m; ++j)
+        if (dec.timed[size_t(base + j)]) return;
+    const uint64_t T = dec.trace_time(blk.time), count = blk.count;
+    // Toggle k happens at T * k / (count + 1).
+    for (uint64_t k = 1; k <= count && !dec.exhausted; ++k) {
+        uint64_t time = T * k / (count + 1);
+        if (T != 0) {
+            unsigned __int128 lim = (unsigned __int128)(time + 1) * (count + 1) - 1;
+            k = std::max<uint64_t>(k, uint64_t(std::min<unsigned __int128>(lim / T, count)));
+        } else {
+            k = count;
+        }
+        if (!dec.spend(m)) break;
+        for (uint64_t j = 0; j < m; ++j)
+            dec.add(time, base + j, uint8_t((k & 1) ^ state_value(dec.at(blk.b + j))));
+    }
 }
 
 }  // namespace
@@ -336,30 +471,20 @@ bool time_code(Decoder& dec, const Block& blk, uint64_t base, uint64_t span) {
 std::optional<Decoded> decode_transitions(std::string_view s, uint64_t num_names,
                                           uint64_t* budget) {
     const uint64_t len = s.size();
-    if (len < 24 || !bytes_equal(s, 0, kMagic) || num_names == 0) return std::nullopt;
-    Decoder dec{s, len, num_names, 1000, budget, {}, {}};
+    if (len < kMinTransitionFile || !bytes_equal(s, 0, kMagic) || num_names == 0)
+        return std::nullopt;
+    Decoder dec{s, len, num_names, kUnitScale, budget, {}, {}};
     dec.timed.assign(size_t(num_names), 0);
-    uint32_t code = be32(s, 8);
+    uint32_t code = be32(s, kScaleCodeAt);
     if (code == 6)
         dec.scale = 100;
     else if (code == 5)
         dec.scale = 10;
 
-    std::vector<Block> blocks;
     uint64_t largest_time = 0;
-    for (uint64_t o = 0; o + 64 <= len;) {
-        if (!bytes_equal(s, o, kBlockMarker)) {
-            ++o;
-            continue;
-        }
-        Block blk{be32(s, o + 28), be32(s, o + 40), be32(s, o + 48), be32(s, o + 52),
-                  be32(s, o + 56)};
-        largest_time = std::max(largest_time, blk.time);
-        if (blk.count != 0 && blk.b <= blk.c && blk.c <= len && (blk.a > len ? blk.a : blk.b) < len)
-            blocks.push_back(blk);
-        o += 64;
-    }
+    const std::vector<Block> blocks = find_blocks(s, &largest_time);
 
+    // Blocks describe consecutive signals: `base` is the id of the block's first signal.
     const uint64_t n = num_names;
     uint64_t base = 0;
     for (size_t bi = 0; bi < blocks.size() && !dec.exhausted; ++bi) {
@@ -367,88 +492,19 @@ std::optional<Decoded> decode_transitions(std::string_view s, uint64_t num_names
         const uint64_t span = blk.c - blk.b;
         const uint64_t remaining = base > n ? 0 : n - base;
         const uint64_t m = std::min(span, remaining);
-        bool handled = false;
-
-        // Initial states: one byte per signal.
-        if (m > 0 && blk.b + m <= len) {
-            bool two_bit = true, bit6 = true;
-            uint64_t k = 0;
-            for (; k < m && (two_bit || bit6); ++k) {
-                uint8_t v = dec.at(blk.b + k);
-                two_bit = two_bit && ((v & 0x18) == 0x08 || (v & 0x18) == 0x10);
-                bit6 = bit6 && (v == 0x00 || v == 0x40);
-            }
-            if (dec.spend(k) && (two_bit || bit6) && dec.spend(m)) {
-                handled = true;
-                for (uint64_t j = 0; j < m; ++j) {
-                    uint8_t v = dec.at(blk.b + j);
-                    dec.add(0, base + j, two_bit ? ((v & 0x18) == 0x10) : ((v >> 6) & 1));
-                }
-            }
-        }
-
-        bool coded = !dec.exhausted && time_code(dec, blk, base, span);
-
-        // Packed changes: an initial state byte for up to eight signals, then one XOR mask per
-        // change, spread evenly over the block's time.
-        const uint64_t T = dec.trace_time(blk.time);
-        if (!coded && span >= 4 && !handled && !dec.exhausted) {
-            uint64_t count = blk.count, t0 = blk.time;
-            uint64_t slack = span - std::min(span, count);
-            if (count != 0 && t0 != 0 && blk.c <= len && count != 1 && slack >= 2 && slack <= 4 &&
-                count + 1 <= span) {
-                uint64_t sigs = base < n ? std::min<uint64_t>(remaining, 8) : 0;
-                if (sigs > 0 && dec.spend(count + sigs)) {
-                    uint8_t state = dec.at(blk.b);
-                    for (uint64_t j = 0; j < sigs; ++j)
-                        dec.add(0, base + j, (state >> (7 - j)) & 1);
-                    for (uint64_t k = 0; k < count && !dec.exhausted; ++k) {
-                        uint64_t time = T * (k + 1) / (count + 1);
-                        uint8_t flip = dec.at(blk.b + 1 + k);
-                        uint8_t next = flip ^ state;
-                        for (uint64_t j = 0; j < sigs; ++j) {
-                            if (((flip >> (7 - j)) & 1) == 0) continue;
-                            if (!dec.spend(1)) break;
-                            dec.add(time, base + j, (next >> (7 - j)) & 1);
-                        }
-                        state = next;
-                    }
-                }
-                handled = true;
-            }
-        }
-
-        // Toggle fill: a block that only gave initial states toggles its signals `count` times.
-        if (handled && blk.count != 0 && blk.time != 0 && !dec.exhausted) {
-            bool any_timed = false;
-            for (uint64_t j = 0; j < m && !any_timed; ++j) any_timed = dec.timed[size_t(base + j)];
-            if (!any_timed && m > 0) {
-                // Toggle k happens at T * k / (count + 1). Toggles that share a time are not
-                // visible but the last, so jump to the last k of each time.
-                const uint64_t count = blk.count;
-                for (uint64_t k = 1; k <= count && !dec.exhausted; ++k) {
-                    uint64_t time = T * k / (count + 1);
-                    if (T != 0) {
-                        unsigned __int128 lim = (unsigned __int128)(time + 1) * (count + 1) - 1;
-                        k = std::max<uint64_t>(
-                            k, uint64_t(std::min<unsigned __int128>(lim / T, count)));
-                    } else {
-                        k = count;
-                    }
-                    if (!dec.spend(m)) break;
-                    for (uint64_t j = 0; j < m; ++j) {
-                        uint8_t v = (dec.at(blk.b + j) & 0x18) == 0x10;
-                        dec.add(time, base + j, uint8_t((k & 1) ^ v));
-                    }
-                }
-            }
-        }
+        bool handled = initial_states(dec, blk, base, m);
+        const bool coded = !dec.exhausted && time_code(dec, blk, base, span);
+        if (!coded && span >= 4 && !handled && !dec.exhausted)
+            handled = packed_changes(dec, blk, base, remaining, span);
+        if (handled && m > 0 && blk.count != 0 && blk.time != 0 && !dec.exhausted)
+            toggle_fill(dec, blk, base, m);
 
         if (handled) {
             base += m;
         } else if (span == 0) {
             base += 1;
         } else {
+            // Not understood: leave room for one signal per block still to come.
             int64_t after = int64_t(blocks.size() - bi - 1);
             base += uint64_t(std::max<int64_t>(1, int64_t(remaining) - after));
         }
@@ -478,10 +534,10 @@ Result<Trace> build(std::optional<std::string_view> dsn,
     // Several transition files are merged: the time stamps are the union of theirs, and each
     // event lands at its own time; for one slot a later file wins over an earlier one.
     std::vector<Decoded> files;
-    uint64_t budget = kChangeBudget;
+    uint64_t budget = limits::kShmStepsPerLoad;
     for (const auto& t : trns) {
         if (!t) continue;
-        uint64_t own = std::min(budget, kStepsPerByte * t->size() + kStepsBase), left = own;
+        uint64_t own = std::min(budget, limits::kShmSteps.for_bytes(t->size())), left = own;
         if (auto dec = decode_transitions(*t, n, &left)) files.push_back(std::move(*dec));
         budget -= own - left;
     }

@@ -50,13 +50,6 @@ struct Decoded {
 std::optional<Decoded> decode_transitions(std::string_view trn, uint64_t num_names,
                                           uint64_t* budget);
 
-// The steps a load may spend on expanding change counts: a block's count is a number from the
-// file that need not match its data. Each transition file gets kStepsPerByte steps per byte
-// plus kStepsBase, and the whole load at most kChangeBudget; real files use far less.
-inline constexpr uint64_t kChangeBudget = uint64_t(1) << 23;
-inline constexpr uint64_t kStepsPerByte = 16;
-inline constexpr uint64_t kStepsBase = uint64_t(1) << 12;
-
 // Builds the trace from a design file's bytes (absent: no design file) and the transition
 // files' bytes in list order (absent: unreadable).
 Result<Trace> build(std::optional<std::string_view> dsn,

@@ -10,9 +10,10 @@
 #include <algorithm>
 #include <memory>
 
-#include "eval/pool.h"
+#include "trace/limits.h"
 #include "trace/readers.h"
 #include "trace/vectors.h"
+#include "util/pool.h"
 #include "util/text.h"
 
 namespace tarn {
@@ -24,12 +25,6 @@ namespace {
 constexpr size_t kAlphabet = 94;  // printable ASCII '!'..'~'
 constexpr size_t kSmallSlots =
     kAlphabet + kAlphabet * kAlphabet + kAlphabet * kAlphabet * kAlphabet;
-
-// Name text a dump may make us build: a fixed allowance plus a multiple of the input read so
-// far. Real dumps stay far below (a declaration line yields about its own length of name), but
-// n nested scopes of one letter each make paths of n^2 bytes from 20n bytes of input.
-constexpr uint64_t kNameBase = uint64_t(256) << 20;
-constexpr uint64_t kNameRatio = 64;
 
 bool starts_with(std::string_view s, std::string_view p) {
     return s.size() >= p.size() && std::memcmp(s.data(), p.data(), p.size()) == 0;
@@ -83,12 +78,12 @@ Parser::Parser() {
 
 void Parser::charge_names(size_t bytes) {
     name_bytes_ += bytes;
-    if (name_bytes_ > kNameBase + kNameRatio * seen_) over_budget_ = true;
+    if (name_bytes_ > limits::kNameBytes.for_bytes(seen_)) over_budget_ = true;
 }
 
 std::string Parser::budget_error() const {
     return "the declarations expand to more than " +
-           std::to_string(kNameBase + kNameRatio * seen_) + " bytes of names";
+           std::to_string(limits::kNameBytes.for_bytes(seen_)) + " bytes of names";
 }
 
 void Parser::declaration_scope(std::string_view line) {
@@ -359,7 +354,7 @@ size_t Parser::feed(const char* data, size_t size, bool last) {
 
 Parser::Parser(PieceOf piece)
     : lookup_(piece.primary.lookup_),
-      log_(std::make_unique<ChangeLog>(piece.primary.next_id_, eval::worker_count())) {}
+      log_(std::make_unique<ChangeLog>(piece.primary.next_id_, worker_count())) {}
 
 void Parser::end_header() {
     header_mode_ = halted_ = false;
@@ -379,15 +374,15 @@ void Parser::replay(std::vector<std::unique_ptr<Parser>>& pieces) {
     // Each thread replays one stream of every log, in order: its signals' columns only.
     d_.store.reserve_ids(next_id_);
     size_t streams = pieces.empty() ? 0 : pieces[0]->log_->streams();
-    eval::parallel_for(streams, [&](size_t k) {
+    parallel_for(streams, [&](size_t k) {
         for (size_t i = 0; i < pieces.size(); ++i) pieces[i]->log_->replay(k, d_.store, offsets[i]);
     });
 }
 
 void Parser::name_signals() {
     NamePlan plan = plan_names(decls_);
-    std::vector<Assembly> vectors =
-        choose_vectors(d_.store, decls_, plan, true, next_id_, kNameBase + kNameRatio * seen_);
+    std::vector<Assembly> vectors = choose_vectors(d_.store, decls_, plan, true, next_id_,
+                                                   limits::kAssembledBytes.for_bytes(seen_));
     std::vector<size_t> vector_at(decls_.size(), SIZE_MAX);  // first bit -> its vector
     for (size_t j = 0; j < vectors.size(); ++j)
         vector_at[plan.vectors[vectors[j].vector].first_decl] = j;
@@ -543,7 +538,7 @@ int load_in_pieces(int fd, uint64_t size, size_t pieces, vcd::Parser& p) {
     for (size_t k = 0; k < starts.size(); ++k)
         logged.push_back(std::make_unique<vcd::Parser>(vcd::Parser::PieceOf{p}));
     std::vector<int> errs(starts.size(), 0);
-    eval::parallel_for(starts.size(), [&](size_t k) {
+    parallel_for(starts.size(), [&](size_t k) {
         uint64_t to = k + 1 < starts.size() ? starts[k + 1] : kToEnd, end;
         errs[k] = feed_fd(fd, *logged[k], starts[k], to, true, &end);
     });
@@ -587,7 +582,7 @@ Result<Trace> read_vcd_file(const std::string& path, const VcdReadOptions& optio
         if (interrupted()) return Result<Trace>::fail("interrupted");
     if (fd < 0) return Result<Trace>::fail("Failed to open " + path + ": " + os_error(errno));
     vcd::Parser p;
-    size_t pieces = options.pieces ? options.pieces : eval::worker_count();
+    size_t pieces = options.pieces ? options.pieces : worker_count();
     struct stat st;
     // Pieces need a regular file to read at any offset.
     bool split = pieces > 1 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&

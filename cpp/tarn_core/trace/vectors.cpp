@@ -4,6 +4,7 @@
 #include <queue>
 #include <utility>
 
+#include "trace/limits.h"
 #include "util/hash.h"
 
 namespace tarn {
@@ -64,7 +65,7 @@ NamePlan plan_names(const std::vector<Declaration>& decls) {
     for (size_t k = 0; k < decls.size(); ++k)
         plan.separate[k] = groups[index.find(decls[k].base())->second].separate;
     for (Group& g : groups) {
-        if (!g.separate || !g.bits || g.low == g.high || g.high - g.low >= kMaxAssembledWidth)
+        if (!g.separate || !g.bits || g.low == g.high || g.high - g.low >= limits::kAssembledWidth)
             continue;
         plan.vectors.push_back(BitVector{g.first_decl, g.low, g.high, std::move(g.members)});
     }

@@ -47,14 +47,10 @@ struct NamePlan {
     // what tells them apart.
     std::vector<uint8_t> separate;
     // Groups of different ids, each one bit wide with a single-index select, at least two
-    // distinct indices, and at most kMaxAssembledWidth bits from lowest to highest: buses dumped
-    // bit by bit, in the order of their first declarations.
+    // distinct indices, and at most limits::kAssembledWidth bits from lowest to highest: buses
+    // dumped bit by bit, in the order of their first declarations.
     std::vector<BitVector> vectors;
 };
-
-// Wider spans stay separate bits: a select like [4000000000] beside [0] would otherwise make
-// every assembled value billions of bits long.
-inline constexpr uint64_t kMaxAssembledWidth = uint64_t(1) << 16;
 
 NamePlan plan_names(const std::vector<Declaration>& decls);
 

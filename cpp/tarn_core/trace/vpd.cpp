@@ -77,9 +77,7 @@ Result<Trace> parse(scan::Bytes file) {
 namespace tarn {
 
 Result<Trace> read_vpd(const std::string& path) {
-    Result<std::vector<uint8_t>> file = scan::read_file(path);
-    if (!file) return Result<Trace>::fail(file.error());
-    return vpd::parse(file.value());
+    return scan::parse_file(path, vpd::parse);
 }
 
 }  // namespace tarn

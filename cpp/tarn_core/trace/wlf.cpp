@@ -103,9 +103,7 @@ Result<Trace> parse(scan::Bytes file) {
 namespace tarn {
 
 Result<Trace> read_wlf(const std::string& path) {
-    Result<std::vector<uint8_t>> file = scan::read_file(path);
-    if (!file) return Result<Trace>::fail(file.error());
-    return wlf::parse(file.value());
+    return scan::parse_file(path, wlf::parse);
 }
 
 }  // namespace tarn

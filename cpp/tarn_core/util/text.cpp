@@ -56,6 +56,35 @@ bool is_utf8(std::string_view s) {
     return true;
 }
 
+std::string utf8_lossy(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    size_t i = 0;
+    while (i < s.size()) {
+        // Longest valid sequence starting here, else one replacement character per bad byte run.
+        size_t len = 1;
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0xC0 && c < 0xE0)
+            len = 2;
+        else if (c >= 0xE0 && c < 0xF0)
+            len = 3;
+        else if (c >= 0xF0)
+            len = 4;
+        if (c < 0x80) {
+            out.push_back(s[i]);
+            ++i;
+        } else if (i + len <= s.size() && is_utf8(s.substr(i, len))) {
+            out.append(s.substr(i, len));
+            i += len;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
+        }
+    }
+    return out;
+}
+
 namespace {
 
 // Length of the white-space character starting at s[i], or 0 when there is none.

@@ -4,12 +4,16 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace tarn::text {
 
 bool is_utf8(std::string_view s);
+// `s` with each invalid sequence replaced by U+FFFD: one replacement for a bad lead byte and the
+// continuation bytes that follow it.
+std::string utf8_lossy(std::string_view s);
 // True when some byte is outside ASCII (then lines need validation and Unicode white space).
 bool has_non_ascii(const char* p, size_t n);
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <functional>
 
-namespace tarn::eval {
+namespace tarn {
 
 // Number of workers the pool runs: the CPU cores this process may use (at least 1).
 size_t worker_count();
@@ -17,4 +17,4 @@ size_t worker_count();
 // a task run inline, so nesting cannot deadlock.
 void parallel_for(size_t n, const std::function<void(size_t)>& task);
 
-}  // namespace tarn::eval
+}  // namespace tarn

@@ -1,11 +1,11 @@
-#include "eval/stats.h"
+#include "query/stats.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "eval/changes.h"
+#include "query/changes.h"
 
-namespace tarn::eval {
+namespace tarn::query {
 
 SignalStats compute_stats(const Trace& trace, std::string_view name) {
     SignalStats s;
@@ -56,4 +56,4 @@ int64_t sign_extend(uint64_t val, uint64_t width) {
     return static_cast<int64_t>(val);
 }
 
-}  // namespace tarn::eval
+}  // namespace tarn::query

@@ -1,12 +1,12 @@
-#include "eval/find.h"
+#include "query/find.h"
 
 #include <algorithm>
 #include <numeric>
 
-#include "eval/pool.h"
 #include "util/interrupt.h"
+#include "util/pool.h"
 
-namespace tarn::eval {
+namespace tarn::query {
 
 namespace {
 
@@ -263,4 +263,4 @@ std::vector<uint64_t> find_per_index(const Trace& trace, const Expr& expr) {
     return out;
 }
 
-}  // namespace tarn::eval
+}  // namespace tarn::query

@@ -1,11 +1,11 @@
-#include "eval/changes.h"
+#include "query/changes.h"
 
 #include <algorithm>
 
-#include "eval/pool.h"
 #include "util/interrupt.h"
+#include "util/pool.h"
 
-namespace tarn::eval {
+namespace tarn::query {
 
 bool values_equal(const SignalValue& a, const SignalValue& b) {
     if (a.tag() != b.tag()) return false;
@@ -90,10 +90,29 @@ std::vector<ChangeRecord> changed_at(const Trace& trace, uint64_t index) {
 
 std::vector<ChangeRecord> changed_at_scope(const Trace& trace, uint64_t index,
                                            std::string_view scope) {
-    std::string prefix(scope);
-    prefix.push_back('.');
-    return changes_over_names(trace, index,
-                              [&](const std::string& name) { return name.starts_with(prefix); });
+    return changes_over_names(
+        trace, index, [&](const std::string& name) { return name_below(name, scope).has_value(); });
+}
+
+std::optional<std::string_view> name_below(std::string_view name, std::string_view scope) {
+    if (name.size() <= scope.size() || !name.starts_with(scope) || name[scope.size()] != '.')
+        return std::nullopt;
+    return name.substr(scope.size() + 1);
+}
+
+std::vector<SnapshotEntry> snapshot(const Trace& trace, uint64_t index,
+                                    std::optional<std::string_view> scope) {
+    std::vector<SnapshotEntry> out;
+    for (const std::string& name : trace.signal_names()) {
+        std::optional<std::string_view> key(name);
+        if (scope) key = name_below(name, *scope);
+        if (!key) continue;
+        auto id = trace.signal_id(name);
+        if (!id) continue;
+        const Column* c = trace.column(*id);
+        out.push_back({*key, c, c ? c->find_run(index) : Column::npos});
+    }
+    return out;
 }
 
 std::vector<TransitionRecord> transitions(const Trace& trace, std::string_view name) {
@@ -112,4 +131,4 @@ std::vector<TransitionRecord> transitions(const Trace& trace, std::string_view n
     return out;
 }
 
-}  // namespace tarn::eval
+}  // namespace tarn::query

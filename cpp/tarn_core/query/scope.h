@@ -10,7 +10,7 @@
 
 #include "trace/trace.h"
 
-namespace tarn::eval {
+namespace tarn::query {
 
 // Direct child scopes of `scope_name` (the empty name is the top level), first-seen order,
 // without duplicates. A deeper scope contributes its ancestor one level below `scope_name`.
@@ -33,4 +33,4 @@ std::vector<std::string> find_signals_glob(const Trace& trace, std::string_view 
 // Names whose full Unicode lower-case form contains the lower-case form of `substring`.
 std::vector<std::string> find_signals_containing(const Trace& trace, std::string_view substring);
 
-}  // namespace tarn::eval
+}  // namespace tarn::query

@@ -1,4 +1,5 @@
-// Change queries: which signals changed at one index, and every change of one signal.
+// Change queries: which signals changed at one index, and every change of one signal; and
+// snapshots, the value of every signal at one index.
 //
 // Change detection uses strict value equality: same variant and equal payload, reals compared
 // numerically (so a NaN never equals anything, itself included, and 0.0 equals -0.0). There is
@@ -6,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,7 +16,7 @@
 #include "signal/value.h"
 #include "trace/trace.h"
 
-namespace tarn::eval {
+namespace tarn::query {
 
 bool values_equal(const SignalValue& a, const SignalValue& b);
 
@@ -31,12 +33,29 @@ struct TransitionRecord {
 // Signals whose value at index - 1 and index differ, in signal_names() order (aliases appear
 // under each of their names). Empty at index 0. Runs on the worker pool.
 std::vector<ChangeRecord> changed_at(const Trace& trace, uint64_t index);
-// The same for names under `scope` (beginning with scope + "."; the empty scope gives ".").
+// The same for names under `scope` (see name_below).
 std::vector<ChangeRecord> changed_at_scope(const Trace& trace, uint64_t index,
                                            std::string_view scope);
 // Every index i in 1..max_index where the signal's value differs from the one at i - 1,
 // ascending. Empty for an unknown name.
 std::vector<TransitionRecord> transitions(const Trace& trace, std::string_view name);
+
+// The part of `name` below `scope`: what follows scope + ".", or nothing when the name does not
+// begin with that (so the empty scope holds the names that begin with ".").
+std::optional<std::string_view> name_below(std::string_view name, std::string_view scope);
+
+// One signal of a snapshot: its key and where its value is.
+struct SnapshotEntry {
+    std::string_view key;  // the name, or its part below the scope; a view into the trace
+    const Column* column;
+    size_t run;  // the run holding the value; Column::npos when the value is Missing
+};
+
+// The value of every name at `index`, in signal_names() order (aliases appear under each of
+// their names; a name without a signal is left out). With a scope: the names under it, keyed by
+// their part below it. Reads one run per name, on the calling thread.
+std::vector<SnapshotEntry> snapshot(const Trace& trace, uint64_t index,
+                                    std::optional<std::string_view> scope = std::nullopt);
 
 // ---- Walking a column by segments ----
 //
@@ -88,4 +107,4 @@ void walk_changes(const Column* c, uint64_t n, Seg&& on_segment, Chg&& on_change
     });
 }
 
-}  // namespace tarn::eval
+}  // namespace tarn::query

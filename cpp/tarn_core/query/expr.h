@@ -17,7 +17,7 @@
 #include "signal/value.h"
 #include "trace/trace.h"
 
-namespace tarn::eval {
+namespace tarn::query {
 
 // The node kinds; the order is the tag number.
 enum class ExprKind : uint8_t {
@@ -96,32 +96,12 @@ class Program {
   public:
     Program(const Trace& trace, const Expr& root);
 
-    enum class Op : uint8_t {
-        Leaf,
-        Const,
-        RelEval,
-        Not,
-        And,
-        Or,
-        Eq,
-        Neq,
-        Gt,
-        Lt,
-        Gte,
-        Lte,
-        Add,
-        Sub,
-        BitAnd,
-        BitOr,
-        BitXor,
-        Slice,
-        Signed,
-        IsX,
-        IsZ,
-    };
+    // Instructions take the node kinds as opcodes: Signal reads a leaf slot, Const a constant
+    // (AlwaysTrue compiles to a Const), the others their operand registers.
+    using Op = ExprKind;
     struct Instr {
         Op op;
-        uint32_t a = 0, b = 0;  // operand registers; Leaf: leaf slot; Const: constant slot;
+        uint32_t a = 0, b = 0;  // operand registers; Signal: leaf slot; Const: constant slot;
                                 // RelEval: a = child, b = window slot
         uint64_t high = 0, low = 0;
     };
@@ -173,4 +153,4 @@ class Program {
 SignalValue eval(const Trace& trace, const Expr& expr, uint64_t index);
 bool eval_bool(const Trace& trace, const Expr& expr, uint64_t index);
 
-}  // namespace tarn::eval
+}  // namespace tarn::query

@@ -1,11 +1,11 @@
-#include "eval/expr.h"
+#include "query/expr.h"
 
 #include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
 
-namespace tarn::eval {
+namespace tarn::query {
 
 // ---- Building and freeing ----
 
@@ -259,7 +259,7 @@ Program::Program(const Trace& trace, const Expr& root) : trace_(trace) {
             case ExprKind::Signal: {
                 auto [it, fresh] = leaf_slots.try_emplace({e->id, d}, uint32_t(leaves_.size()));
                 if (fresh) leaves_.push_back({e->id, d});
-                in.op = Op::Leaf;
+                in.op = Op::Signal;
                 in.a = it->second;
                 break;
             }
@@ -290,12 +290,7 @@ Program::Program(const Trace& trace, const Expr& root) : trace_(trace) {
                 in.low = e->low;
                 break;
             default:
-                // The remaining kinds map one to one, in the same order.
-                static_assert(int(Op::IsZ) - int(Op::Not) ==
-                              int(ExprKind::IsZ) - int(ExprKind::Not));
-                in.op =
-                    static_cast<Op>(static_cast<int>(Op::Not) +
-                                    (static_cast<int>(e->kind) - static_cast<int>(ExprKind::Not)));
+                in.op = e->kind;
                 in.a = f.reg[0];
                 in.b = f.reg[1];
                 break;
@@ -319,7 +314,7 @@ void Program::build_cones() {
     // Users of each instruction, as a compact adjacency list.
     std::vector<uint32_t> count(n + 1, 0);
     auto operands = [&](const Instr& in, auto&& f) {
-        if (in.op == Op::Leaf || in.op == Op::Const) return;
+        if (in.op == Op::Signal || in.op == Op::Const) return;
         f(in.a);
         if (in.op >= Op::And && in.op <= Op::BitXor && in.b != in.a) f(in.b);
     };
@@ -336,7 +331,7 @@ void Program::build_cones() {
     std::vector<uint32_t> seen(n, UINT32_MAX), stack;
     std::vector<std::vector<uint32_t>> roots(leaves_.size());
     for (size_t i = 0; i < n; ++i)
-        if (code_[i].op == Op::Leaf) roots[code_[i].a].push_back(uint32_t(i));
+        if (code_[i].op == Op::Signal) roots[code_[i].a].push_back(uint32_t(i));
     cone_start_.push_back(0);
     for (uint32_t k = 0; k < leaves_.size(); ++k) {
         size_t first = cones_.size();
@@ -370,14 +365,15 @@ void Program::build_cones() {
 inline void Program::step(size_t i, uint64_t index, const Val* leaf_vals, Val* r) const {
     const Instr& in = code_[i];
     // Slot numbers never exceed the instruction count, so these stay in range even where they
-    // are not registers (Leaf, Const).
+    // are not registers (Signal, Const).
     const Val& x = r[in.a];
     const Val& y = r[in.b];
     switch (in.op) {
-        case Op::Leaf:
+        case Op::Signal:
             r[i] = leaf_vals[in.a];
             break;
         case Op::Const:
+        case Op::AlwaysTrue:  // compiled to a Const
             r[i] = consts_[in.a];
             break;
         case Op::RelEval: {
@@ -481,4 +477,4 @@ bool eval_bool(const Trace& trace, const Expr& expr, uint64_t index) {
     return Program(trace, expr).eval_bool(index);
 }
 
-}  // namespace tarn::eval
+}  // namespace tarn::query

@@ -1,9 +1,9 @@
-#include "eval/scope.h"
+#include "query/scope.h"
 
 #include "util/hash.h"
 #include "util/lowercase.h"
 
-namespace tarn::eval {
+namespace tarn::query {
 
 std::vector<std::string> local_scopes(const Trace& trace, std::string_view scope_name) {
     std::vector<std::string> out;
@@ -100,4 +100,4 @@ std::vector<std::string> find_signals_containing(const Trace& trace, std::string
     return out;
 }
 
-}  // namespace tarn::eval
+}  // namespace tarn::query

@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "eval/expr.h"
+#include "query/expr.h"
 #include "trace/trace.h"
 
-namespace tarn::eval {
+namespace tarn::query {
 
 // Ascending indices in 0..max_index() at which the expression is true.
 std::vector<uint64_t> find(const Trace& trace, const Expr& expr);
@@ -30,4 +30,4 @@ std::vector<std::vector<uint64_t>> parallel_find_pieces(const Trace& trace, cons
 // to check the searches against the definition.
 std::vector<uint64_t> find_per_index(const Trace& trace, const Expr& expr);
 
-}  // namespace tarn::eval
+}  // namespace tarn::query

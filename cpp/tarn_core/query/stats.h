@@ -6,7 +6,7 @@
 
 #include "trace/trace.h"
 
-namespace tarn::eval {
+namespace tarn::query {
 
 struct SignalStats {
     uint64_t min = 0;          // smallest Int value; 0 when there was none
@@ -19,7 +19,7 @@ struct SignalStats {
 };
 
 // Over indices 0..max_index; all zero for an unknown name. `transitions` counts exactly the
-// records eval::transitions returns for the same name.
+// records query::transitions returns for the same name.
 SignalStats compute_stats(const Trace& trace, std::string_view name);
 
 // Bits high..low of val (0 when high < low, and for bits wholly above bit 63).
@@ -29,4 +29,4 @@ uint64_t bit_slice(uint64_t val, uint64_t high, uint64_t low);
 // as they are. Bits at or above `width` are kept when the sign bit is clear.
 int64_t sign_extend(uint64_t val, uint64_t width);
 
-}  // namespace tarn::eval
+}  // namespace tarn::query

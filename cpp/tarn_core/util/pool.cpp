@@ -1,4 +1,4 @@
-#include "eval/pool.h"
+#include "util/pool.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -13,7 +13,7 @@
 
 #include "util/interrupt.h"
 
-namespace tarn::eval {
+namespace tarn {
 
 namespace {
 
@@ -172,4 +172,4 @@ void parallel_for(size_t n, const std::function<void(size_t)>& task) {
     pool().run(n, task);
 }
 
-}  // namespace tarn::eval
+}  // namespace tarn
