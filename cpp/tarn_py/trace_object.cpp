@@ -216,6 +216,10 @@ PyMethodDef trace_methods[] = {
     TARN_ENTRY("signal_int", trace_signal_int, "signal_int($self, name, index)",
                "The two-state value at full width as an int of any size; None when the value has\n"
                "an x or z bit, is a real or a text, or there is none."),
+    TARN_ENTRY("value_kinds", trace_value_kinds, "value_kinds($self, name)",
+               "The kinds of value the signal holds at any index, as a frozenset of \"int\",\n"
+               "\"wide\", \"logic\", \"real\" and \"str\"; empty for an unknown name or a signal\n"
+               "without values."),
     {nullptr, nullptr, 0, nullptr},
 };
 

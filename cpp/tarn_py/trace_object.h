@@ -55,6 +55,7 @@ TARN_METHOD(trace_sign_extend_val);
 // values at full width (trace_values.cpp)
 TARN_METHOD(trace_signal_bits);
 TARN_METHOD(trace_signal_int);
+TARN_METHOD(trace_value_kinds);
 // time (trace_time.cpp)
 TARN_METHOD(trace_timescale);
 TARN_METHOD(trace_index_at);

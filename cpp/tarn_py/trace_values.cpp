@@ -50,4 +50,25 @@ TARN_METHOD(trace_signal_int) {
     });
 }
 
+TARN_METHOD(trace_value_kinds) {
+    TARN_ARGS("value_kinds", "name");
+    std::string_view name;
+    if (!arg_str(a[0], "name", &name)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        const Trace& t = trace_of(self);
+        auto id = t.signal_id(name);
+        const Column* c = id ? t.column(*id) : nullptr;
+        uint8_t tags = c ? c->tags_present() : 0;
+        static const char* const kinds[] = {"int", "wide", "logic", "real", "str"};
+        PyObject* set = PyFrozenSet_New(nullptr);
+        for (int k = 0; set && k < 5; ++k) {
+            if (!(tags & (1u << k))) continue;
+            PyObject* s = PyUnicode_FromString(kinds[k]);
+            if (!s || PySet_Add(set, s) < 0) Py_CLEAR(set);
+            Py_XDECREF(s);
+        }
+        return set;
+    });
+}
+
 }  // namespace tarn::py

@@ -83,6 +83,10 @@ class PyTrace:
     def signal_int(self, name: str, index: int) -> int | None:
         """The two-state value at full width as an int of any size; None when the value has
         an x or z bit, is a real or a text, or there is none."""
+    def value_kinds(self, name: str) -> frozenset[str]:
+        """The kinds of value the signal holds at any index, as a frozenset of "int",
+        "wide", "logic", "real" and "str"; empty for an unknown name or a signal
+        without values."""
 
 @final
 class PyExpr:

@@ -184,6 +184,7 @@ TRACE_ADDED = {
     "index_at": "($self, time)",
     "signal_bits": "($self, name, index)",
     "signal_int": "($self, name, index)",
+    "value_kinds": "($self, name)",
 }
 
 

@@ -443,3 +443,19 @@ def test_real_dumps_read_right():
     t = _corpus("ahb2apb_xcelium2309_dump.vcd")
     states = ["idle", "read", "reanble", "Wwait", "write", "write_p", "wenable", "wenable_p"]
     assert [t.signal_value(f"test_bench.tb.{s}", t.max_index()) for s in states] == list(range(8))
+
+
+def test_value_kinds():
+    t = load(
+        "$var wire 100 ! w $end\n$var real 64 \" r $end\n$var wire 2 # s $end\n"
+        "$var wire 4 $ v $end\n$var wire 1 % none $end\n$enddefinitions $end\n"
+        f"#0\nb1{'0' * 70} !\nr1.5 \"\nsIDLE #\nb1x $\nx%\n#1\nb1 !\nb11 $\n"
+    )
+    assert {n: t.value_kinds(n) for n in t.signal_names()} == {
+        "w": {"wide", "int"},
+        "r": {"real"},
+        "s": {"str"},
+        "v": {"logic", "int"},
+        "none": frozenset(),  # x changes hold no value
+    }
+    assert t.value_kinds("nope") == frozenset()

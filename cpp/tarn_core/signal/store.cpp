@@ -563,6 +563,16 @@ void SignalStore::finish(uint64_t num_indices) {
     }
 }
 
+uint8_t Column::tags_present() const {
+    uint8_t mask = 0;
+    for (size_t k = 0; k < odd_tags_.size(); ++k) {
+        uint8_t tag = odd_tags_[k] == kLogicInline ? kTagLogic : odd_tags_[k];
+        mask = static_cast<uint8_t>(mask | (1u << tag));
+    }
+    if (n_ > odd_tags_.size()) mask = static_cast<uint8_t>(mask | (1u << kTagInt));
+    return mask;
+}
+
 size_t SignalStore::bytes() const {
     size_t b = columns_.capacity() * sizeof(Column);
     for (const Column& c : columns_) b += c.bytes() - sizeof(Column);

@@ -50,6 +50,10 @@ class alignas(64) Column {
     size_t find_run(uint64_t index) const;
     SignalValue get(uint64_t index) const;
 
+    // The kinds of value held by any run: bit t set for each Tag t (Missing runs included).
+    // Costs a step per run that is not an Int, which most columns have few of.
+    uint8_t tags_present() const;
+
     // Bytes held (for memory accounting).
     size_t bytes() const;
 
