@@ -13,11 +13,13 @@ import math
 import os
 import sys
 from collections.abc import Callable, Iterable, Sequence
+from fractions import Fraction
 from typing import Any, NoReturn
 
 from tarn import expr as _expr
 from tarn._core import PyTrace
 from tarn._display import unknown_char
+from tarn._time import format_time, index_of_time, parse_time, stamp_of, timescale_text
 from tarn.formats import detect_format
 from tarn.formats import open as open_trace
 
@@ -32,6 +34,9 @@ def load(path: str) -> PyTrace:
 
 
 # ---------------------------------------------------------------- helpers
+
+#: How a command names a sample: an index, "@T" (the raw time stamp T), or a time with a unit.
+Sample = int | str | tuple[Fraction, str]
 
 
 def _index_count(trace: PyTrace) -> int:
@@ -60,28 +65,38 @@ def _name(trace: PyTrace, name: str) -> str:
     )
 
 
-def _index(trace: PyTrace, index: int | str, what: str = "index") -> int:
-    """A sample index from the command line: a number, or "@T" for the sample at time T."""
+def _index(trace: PyTrace, spec: Sample, what: str = "index") -> int:
+    """The sample index a command-line argument names: a bare number is an index; a time with a
+    unit ("250ns") or "@T" (the raw time stamp T) is the last sample at or before that time."""
     last = trace.max_index()
-    if isinstance(index, str):
-        return _index_at_time(trace, int(index[1:]), what)
-    if index > last:
-        raise CliError(f"{what} {index} is beyond the last index {last}")
+    if isinstance(spec, int):
+        if spec > last:
+            raise CliError(f"{what} {spec} is beyond the last index {last}")
+        return spec
+    if isinstance(spec, str):
+        stamp, shown = int(spec[1:]), spec
+    else:
+        amount, unit = spec
+        try:
+            stamp = stamp_of(trace, amount, unit)
+        except ValueError as e:
+            raise CliError(f"{what}: {e}") from None
+        shown = f"{amount} {unit}"
+    index = index_of_time(trace, stamp)
+    if index is None:
+        raise CliError(f"{what} {shown} is before the first time stamp")
     return index
 
 
-def _index_at_time(trace: PyTrace, time: int, what: str) -> int:
-    """The last sample whose time stamp is at or before ``time`` (time stamps ascend)."""
-    lo, hi = 0, trace.max_index()
-    if trace.timestamp(0) > time:
-        raise CliError(f"{what} @{time} is before the first time stamp")
-    while lo < hi:
-        mid = (lo + hi + 1) // 2
-        if trace.timestamp(mid) <= time:
-            lo = mid
-        else:
-            hi = mid - 1
-    return lo
+def _time(trace: PyTrace, index: int) -> str:
+    """The time of a sample index as tables show it, with its unit."""
+    return format_time(trace, trace.timestamp(index))
+
+
+def _timed(trace: PyTrace, doc: dict[str, Any]) -> dict[str, Any]:
+    """A JSON document with times: they count the unit its "timescale" field names (null when
+    the dump does not say)."""
+    return {**doc, "timescale": timescale_text(trace)}
 
 
 def show(
@@ -144,26 +159,26 @@ def _cmd_info(args: argparse.Namespace) -> int:
     count = _index_count(trace)
     fmt = detect_format(args.file)
     if args.json:
-        _emit_json(
-            {
-                "file": args.file,
-                "format": fmt,
-                "signals": len(names),
-                "scopes": len(scopes),
-                "time_stamps": count,
-                "first_time": trace.timestamp(0) if count else None,
-                "last_time": trace.timestamp(trace.max_index()) if count else None,
-            }
-        )
+        doc = {
+            "file": args.file,
+            "format": fmt,
+            "signals": len(names),
+            "scopes": len(scopes),
+            "time_stamps": count,
+            "first_time": trace.timestamp(0) if count else None,
+            "last_time": trace.timestamp(trace.max_index()) if count else None,
+        }
+        _emit_json(_timed(trace, doc))
         return 0
     print(f"file:        {args.file}")
     print(f"format:      {fmt}")
     print(f"signals:     {len(names)}")
     print(f"scopes:      {len(scopes)}")
+    print(f"timescale:   {timescale_text(trace) or 'not given'}")
     print(f"time stamps: {count}")
     if count:
-        print(f"first time:  {trace.timestamp(0)}")
-        print(f"last time:   {trace.timestamp(trace.max_index())}")
+        print(f"first time:  {_time(trace, 0)}")
+        print(f"last time:   {_time(trace, trace.max_index())}")
     shown = names[: args.limit]
     if shown:
         width = max(len(n) for n in shown)
@@ -250,21 +265,21 @@ def _cmd_value(args: argparse.Namespace) -> int:
     name = _name(trace, args.name)
     index = _index(trace, args.index)
     value = trace.signal_value(name, index)
-    time = trace.timestamp(index)
     if args.json:
-        _emit_json({"signal": name, "index": index, "time": time, "value": _json_value(value)})
+        doc = {"signal": name, "index": index, "time": trace.timestamp(index)}
+        _emit_json(_timed(trace, {**doc, "value": _json_value(value)}))
         return 0
     shown = show(value, trace, name, index, args.hex)
     table(
         ("SIGNAL", "INDEX", "TIME", "VALUE"),
-        [(name, str(index), str(time), shown)],
+        [(name, str(index), _time(trace, index), shown)],
         (False, True, True, False),
     )
     return 0
 
 
 def _at_index(args: argparse.Namespace) -> tuple[PyTrace, int, int]:
-    """The dump the command names, the sample index it names, and that sample's time."""
+    """The dump the command names, the sample index it names, and that sample's time stamp."""
     trace = load(args.file)
     index = _index(trace, args.index)
     return trace, index, trace.timestamp(index)
@@ -276,11 +291,12 @@ def _cmd_snapshot(args: argparse.Namespace) -> int:
     values = trace.snapshot_scope(index, args.scope) if scoped else trace.snapshot(index)
     prefix = args.scope + "." if scoped else ""
     if args.json:
-        _emit_json(
-            {"index": index, "time": time, "values": {k: _json_value(v) for k, v in values.items()}}
-        )
+        shown = {k: _json_value(v) for k, v in values.items()}
+        _emit_json(_timed(trace, {"index": index, "time": time, "values": shown}))
         return 0
-    print(f"index {index}, time {time}" + (f", scope {args.scope}" if prefix else ""))
+    print(
+        f"index {index}, time {_time(trace, index)}" + (f", scope {args.scope}" if prefix else "")
+    )
     if not values:
         print("(no signals)")
         return 0
@@ -295,9 +311,10 @@ def _cmd_changes(args: argparse.Namespace) -> int:
     changes = trace.changed_at_scope(index, args.scope) if scoped else trace.changed_at(index)
     if args.json:
         records = [{"name": n, "old": _json_value(o), "new": _json_value(v)} for n, o, v in changes]
-        _emit_json({"index": index, "time": time, "changes": records})
+        _emit_json(_timed(trace, {"index": index, "time": time, "changes": records}))
         return 0
-    print(f"index {index}, time {time}: {len(changes)} change{'' if len(changes) == 1 else 's'}")
+    plural = "" if len(changes) == 1 else "s"
+    print(f"index {index}, time {_time(trace, index)}: {len(changes)} change{plural}")
     if changes:
         rows = [
             (n, show(o, trace, n, index - 1, args.hex), show(v, trace, n, index, args.hex))
@@ -317,7 +334,7 @@ def _cmd_transitions(args: argparse.Namespace) -> int:
             {"index": i, "time": trace.timestamp(i), "old": _json_value(o), "new": _json_value(v)}
             for i, o, v in shown
         ]
-        _emit_json({"signal": name, "total": len(found), "transitions": records})
+        _emit_json(_timed(trace, {"signal": name, "total": len(found), "transitions": records}))
         return 0
     if not found:
         print(f"{name}: no transitions")
@@ -325,7 +342,7 @@ def _cmd_transitions(args: argparse.Namespace) -> int:
     rows = [
         (
             str(i),
-            str(trace.timestamp(i)),
+            _time(trace, i),
             show(o, trace, name, i - 1, args.hex),
             show(v, trace, name, i, args.hex),
         )
@@ -389,14 +406,14 @@ def _cmd_find(args: argparse.Namespace) -> int:
             }
             for i, vals in shown
         ]
-        _emit_json({"count": len(rows), "matches": matches})
+        _emit_json(_timed(trace, {"count": len(rows), "matches": matches}))
         return 0
     if not rows:
         print("no matches")
         return 0
     out = []
     for i, vals in shown:
-        cells = [str(i), str(trace.timestamp(i))]
+        cells = [str(i), _time(trace, i)]
         for n, v in zip(names, vals):
             cells.append(show(v, trace, n, i, args.hex))
         out.append(cells)
@@ -454,11 +471,18 @@ def _nonneg(text: str) -> int:
     return v
 
 
-def _sample(text: str) -> int | str:
-    """A sample index, or "@T": the sample at time T (resolved once the dump is loaded)."""
+def _sample(text: str) -> Sample:
+    """A sample index, "@T" or a time with a unit such as "250ns" (resolved once the dump is
+    loaded, with its unit)."""
     if text.startswith("@"):
         return "@" + str(_nonneg(text[1:]))
+    time = parse_time(text)
+    if time is not None:
+        return time
     return _nonneg(text)
+
+
+_SAMPLE_HELP = "sample index, a time with its unit (250ns, 1.5us), or @T for the raw time stamp T"
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -488,14 +512,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("value", "the value of a signal at a sample index", _cmd_value, values=True)
     p.add_argument("name", help="signal name")
-    p.add_argument("index", type=_sample, help="sample index, or @T for the sample at time T")
+    p.add_argument("index", type=_sample, help=_SAMPLE_HELP)
 
     p = command("snapshot", "all values at a sample index", _cmd_snapshot, values=True)
-    p.add_argument("index", type=_sample, help="sample index, or @T for the sample at time T")
+    p.add_argument("index", type=_sample, help=_SAMPLE_HELP)
     p.add_argument("--scope", metavar="S", help="only signals under scope S (names relative)")
 
     p = command("changes", "signals that changed at a sample index", _cmd_changes, values=True)
-    p.add_argument("index", type=_sample, help="sample index, or @T for the sample at time T")
+    p.add_argument("index", type=_sample, help=_SAMPLE_HELP)
     p.add_argument("--scope", metavar="S", help="only signals under scope S")
 
     p = command("transitions", "every change of one signal", _cmd_transitions, values=True)
@@ -520,8 +544,20 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("wave", "draw signals as a timing diagram (SVG)", _cmd_wave)
     p.add_argument("names", nargs="+", metavar="NAME", help="signals to draw, top to bottom")
-    p.add_argument("--from", dest="start", type=_sample, metavar="I", help="first index (or @T)")
-    p.add_argument("--to", dest="stop", type=_sample, metavar="I", help="last index (or @T)")
+    p.add_argument(
+        "--from",
+        dest="start",
+        type=_sample,
+        metavar="I",
+        help="first sample (index, time such as 1us, or @T)",
+    )
+    p.add_argument(
+        "--to",
+        dest="stop",
+        type=_sample,
+        metavar="I",
+        help="last sample (index, time such as 2us, or @T)",
+    )
     p.add_argument("-o", "--output", required=True, metavar="FILE.svg", help="SVG file to write")
     p.add_argument("--hex", action="store_true", help="label bus values in hexadecimal")
     return parser

@@ -92,9 +92,10 @@ def test_signals(run, trace):
 def test_value(run, trace):
     code, out, _ = run("value", "tb.count", "10")
     assert code == 0
-    assert out.split() == ["SIGNAL", "INDEX", "TIME", "VALUE", "tb.count", "10", "40000", "1"]
+    assert out.split() == ["SIGNAL", "INDEX", "TIME", "VALUE", "tb.count", "10", "40000", "ps",
+                           "1"]
     assert as_json(run, "value", "tb.temperature", "4") == {
-        "signal": "tb.temperature", "index": 4, "time": 15000, "value": 25.5
+        "signal": "tb.temperature", "index": 4, "time": 15000, "value": 25.5, "timescale": "1 ps"
     }
     # A short name that is the last part of one full name is enough.
     assert as_json(run, "value", "temperature", "0")["signal"] == "tb.temperature"
@@ -105,6 +106,11 @@ def test_value(run, trace):
     assert as_json(run, "value", "tb.count", "@99999999")["index"] == trace.max_index()
     assert as_json(run, "value", "tb.count", "0x0a")["index"] == 10
     assert as_json(run, "value", "tb.count", "010")["index"] == 10
+    # A time with a unit, in the dump's own unit or any other; a bare number stays an index.
+    assert as_json(run, "value", "tb.count", "40ns")["index"] == 10
+    assert as_json(run, "value", "tb.count", "39.999 ns")["index"] == 9
+    assert as_json(run, "value", "tb.count", "40000ps")["index"] == 10
+    assert as_json(run, "value", "tb.count", "0.00004ms")["index"] == 10
     code, out, _ = run("value", "tb.data_bus", "3")
     assert code == 0 and out.split()[-1] == "x"
 
@@ -116,7 +122,7 @@ def test_snapshot_and_changes(run, trace):
     doc = as_json(run, "snapshot", "9", "--scope", "tb.dut")
     assert doc["values"]["count"] == trace.signal_value("tb.dut.count", 9)
     code, out, _ = run("snapshot", "9", "--scope", "tb.dut")
-    assert code == 0 and out.splitlines()[0] == "index 9, time 35000, scope tb.dut"
+    assert code == 0 and out.splitlines()[0] == "index 9, time 35000 ps, scope tb.dut"
 
     doc = as_json(run, "changes", "9")
     names = trace.signal_names()
@@ -127,7 +133,7 @@ def test_snapshot_and_changes(run, trace):
     ]
     assert doc["changes"] == expected
     code, out, _ = run("changes", "9", "--scope", "tb.dut")
-    assert code == 0 and out.startswith("index 9, time 35000: ")
+    assert code == 0 and out.startswith("index 9, time 35000 ps: ")
     assert all(line.startswith("tb.dut.") for line in out.splitlines()[2:])
 
 
@@ -176,9 +182,9 @@ def test_find(run, trace):
     code, out, _ = run("find", "tb.count == 2", "--values", "tb.count")
     lines = out.splitlines()
     assert lines[0].split() == ["INDEX", "TIME", "tb.count"]
-    assert all(line.split()[2] == "2" for line in lines[1:])
+    assert all(line.split()[2:4] == ["ps", "2"] for line in lines[1:])
     code, out, _ = run("find", "tb.count == 15", "--values", "tb.count", "--hex")
-    assert [line.split()[2] for line in out.splitlines()[1:3]] == ["0xF", "0xF"]
+    assert [line.split()[3] for line in out.splitlines()[1:3]] == ["0xF", "0xF"]
     code, out, _ = run("find", "clk", "--scope", "tb.dut", "--count")
     assert code == 0 and out.strip() == str(sum(1 for v in clk if v == 1))
 
@@ -221,6 +227,21 @@ def test_file_errors(capsys, tmp_path):
     err = capsys.readouterr().err.splitlines()
     assert len(err) == 3 and all(line.startswith("tarn: ") for line in err)
     assert "No such file" in err[0] and "cannot tell the format" in err[2]
+
+
+def test_times_without_a_unit(capsys, tmp_path):
+    # A dump that does not say what its time stamps count: times show bare, and a time with a
+    # unit cannot be placed.
+    path = tmp_path / "plain.vcd"
+    path.write_text("$var wire 1 ! a $end\n$enddefinitions $end\n#5\n1!\n#9\n0!\n")
+    assert main(["value", os.fspath(path), "a", "1"]) == 0
+    assert capsys.readouterr().out.split()[-2:] == ["9", "0"]
+    assert main(["value", os.fspath(path), "a", "@4"]) == 1
+    assert "before the first time stamp" in capsys.readouterr().err
+    assert main(["value", os.fspath(path), "a", "3ns"]) == 1
+    assert "does not say what unit" in capsys.readouterr().err
+    assert main(["info", os.fspath(path), "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["timescale"] is None
 
 
 def test_wave_svg(run, tmp_path):
