@@ -435,20 +435,34 @@ def _cmd_wave(args: argparse.Namespace) -> int:
         stop = _index(trace, args.stop, "--to")
     if stop < start:
         raise CliError(f"--to {stop} is before --from {start}")
-    if stop - start + 1 > wave.MAX_SPAN:
+    most = wave.MAX_SPAN if args.wavedrom else wave.MAX_SVG_SPAN
+    if stop - start + 1 > most:
         raise CliError(
-            f"{stop - start + 1} indices are too many for one diagram (at most {wave.MAX_SPAN}); "
+            f"{stop - start + 1} indices are too many for one diagram (at most {most}); "
             "narrow the range with --from/--to"
         )
-    doc = wave.wavejson(
-        trace, names, start, stop, hex_values=args.hex, title=os.path.basename(args.file)
-    )
-    wave.render_svg(doc, args.output)
+    title = os.path.basename(args.file)
+    if args.wavedrom:
+        doc = wave.wavejson(trace, names, start, stop, hex_values=args.hex, title=title)
+        wave.render_svg(doc, args.output)
+    else:
+        drawing = wave.svg(trace, names, start, stop, hex_values=args.hex, title=title)
+        with open(args.output, "w", encoding="utf-8") as f:
+            f.write(drawing)
     if args.json:
-        _emit_json({"output": args.output, "from": start, "to": stop, "signals": names})
+        doc = {"output": args.output, "from": start, "to": stop, "signals": names}
+        _emit_json(
+            _timed(
+                trace,
+                {**doc, "from_time": trace.timestamp(start), "to_time": trace.timestamp(stop)},
+            )
+        )
     else:
         plural = "" if len(names) == 1 else "s"
-        print(f"wrote {args.output} ({len(names)} signal{plural}, indices {start} to {stop})")
+        span = f"{_time(trace, start)} to {_time(trace, stop)}"
+        print(
+            f"wrote {args.output} ({len(names)} signal{plural}, indices {start} to {stop}, {span})"
+        )
     return 0
 
 
@@ -542,7 +556,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--scope", metavar="S", help="resolve short names from scope S")
     p.add_argument("--limit", type=_nonneg, metavar="N", help="show at most N matches")
 
-    p = command("wave", "draw signals as a timing diagram (SVG)", _cmd_wave)
+    p = command("wave", "draw signals as a timing diagram (SVG, time to scale)", _cmd_wave)
     p.add_argument("names", nargs="+", metavar="NAME", help="signals to draw, top to bottom")
     p.add_argument(
         "--from",
@@ -560,6 +574,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("-o", "--output", required=True, metavar="FILE.svg", help="SVG file to write")
     p.add_argument("--hex", action="store_true", help="label bus values in hexadecimal")
+    p.add_argument(
+        "--wavedrom",
+        action="store_true",
+        help="draw one column per sample index with WaveDrom (needs tarn[wave]) instead of time "
+        "to scale",
+    )
     return parser
 
 

@@ -244,17 +244,23 @@ def test_times_without_a_unit(capsys, tmp_path):
     assert json.loads(capsys.readouterr().out)["timescale"] is None
 
 
-def test_wave_svg(run, tmp_path):
-    pytest.importorskip("wavedrom")
+@pytest.mark.parametrize("engine", [[], ["--wavedrom"]], ids=["to scale", "wavedrom"])
+def test_wave_svg(run, tmp_path, engine):
+    if engine:
+        pytest.importorskip("wavedrom")
     out_file = tmp_path / "w.svg"
     code, out, err = run("wave", "tb.clk", "tb.count", "tb.temperature", "--to", "30",
-                         "-o", os.fspath(out_file))
+                         "-o", os.fspath(out_file), *engine)
     assert code == 0, err
-    assert "indices 0 to 30" in out
+    assert "indices 0 to 30, 0 ps to 135000 ps" in out
     root = ET.parse(out_file).getroot()
     assert root.tag.endswith("svg")
     texts = "".join(root.itertext())
     assert "count" in texts and "temperature" in texts
+    # Times with units select the range too.
+    code, out, err = run("wave", "tb.clk", "--from", "10ns", "--to", "0.1us",
+                         "-o", os.fspath(out_file), *engine)
+    assert code == 0 and "indices 2 to 22, 10000 ps to 100000 ps" in out, err
 
 
 def test_module_entry_point(example_vcd):
