@@ -1,5 +1,8 @@
 #include "tarn_py/convert.h"
 
+#include <cstdio>
+#include <string>
+
 namespace tarn::py {
 
 PyObject* value_to_py(const SignalValue& v) {
@@ -38,6 +41,19 @@ PyObject* value_at_to_py(const Column* c, uint64_t i, size_t& r) {
     if (r == Column::npos) r = c->find_run(i);
     while (r + 1 < c->num_runs() && c->run_start(r + 1) <= i) ++r;
     return run_to_py(*c, r);
+}
+
+// A Python int of any size from its words, least significant first.
+PyObject* words_to_py(const SignalValue::Words& words) {
+    if (words.size() <= 1) return PyLong_FromUnsignedLongLong(words.empty() ? 0 : words[0]);
+    std::string hex;
+    hex.reserve(words.size() * 16);
+    char buf[17];
+    for (size_t w = words.size(); w-- > 0;) {
+        std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(words[w]));
+        hex += buf;
+    }
+    return PyLong_FromString(hex.c_str(), nullptr, 16);
 }
 
 }  // namespace tarn::py

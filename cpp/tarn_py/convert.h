@@ -10,6 +10,8 @@
 namespace tarn::py {
 
 PyObject* value_to_py(const SignalValue& v);
+// A Python int of any size from its words, least significant first.
+PyObject* words_to_py(const SignalValue::Words& words);
 // Same, for run r of a column, without building a SignalValue for the common kinds.
 PyObject* run_to_py(const Column& c, size_t r);
 // The value of column `c` (may be null) at index i, for callers that walk indices in ascending

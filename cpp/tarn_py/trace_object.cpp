@@ -216,6 +216,11 @@ PyMethodDef trace_methods[] = {
     TARN_ENTRY("signal_int", trace_signal_int, "signal_int($self, name, index)",
                "The two-state value at full width as an int of any size; None when the value has\n"
                "an x or z bit, is a real or a text, or there is none."),
+    // For the Python layer's arrays and frames (tarn.Trace): bytes that NumPy views.
+    TARN_ENTRY("_frame", trace_frame, "_frame($self, names, start, end, kinds)",
+               "The rows, times and columns of a frame (see tarn.Trace.to_pandas)."),
+    TARN_ENTRY("_times", trace_times, "_times($self)",
+               "Every time stamp as little-endian 64-bit words (see tarn.Trace.times)."),
     TARN_ENTRY("value_kinds", trace_value_kinds, "value_kinds($self, name)",
                "The kinds of value the signal holds at any index, as a frozenset of \"int\",\n"
                "\"wide\", \"logic\", \"real\" and \"str\"; empty for an unknown name or a signal\n"

@@ -59,4 +59,7 @@ TARN_METHOD(trace_value_kinds);
 // time (trace_time.cpp)
 TARN_METHOD(trace_timescale);
 TARN_METHOD(trace_index_at);
+// bulk data for the Python layer (trace_frames.cpp)
+TARN_METHOD(trace_frame);
+TARN_METHOD(trace_times);
 }  // namespace tarn::py

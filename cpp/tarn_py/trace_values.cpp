@@ -1,28 +1,11 @@
 // Values at full width: the bits of any vector, and two-state values as Python ints of any size.
-#include <cstdio>
 #include <string>
 
 #include "tarn_py/args.h"
+#include "tarn_py/convert.h"
 #include "tarn_py/trace_object.h"
 
 namespace tarn::py {
-
-namespace {
-
-// A Python int of any size from its words, least significant first.
-PyObject* words_to_py(const SignalValue::Words& words) {
-    if (words.size() <= 1) return PyLong_FromUnsignedLongLong(words.empty() ? 0 : words[0]);
-    std::string hex;
-    hex.reserve(words.size() * 16);
-    char buf[17];
-    for (size_t w = words.size(); w-- > 0;) {
-        std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(words[w]));
-        hex += buf;
-    }
-    return PyLong_FromString(hex.c_str(), nullptr, 16);
-}
-
-}  // namespace
 
 TARN_METHOD(trace_signal_bits) {
     TARN_ARGS("signal_bits", "name", "index");

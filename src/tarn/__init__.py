@@ -7,6 +7,7 @@ format-detecting loader and a compiler for written conditions::
     trace = tarn.open("dump.vcd")                 # the format is told from the file
     trace.signal_value("top.clk", 0)
     hits = trace.find(tarn.compile(trace, "top.valid && top.ready"))
+    frame = trace.to_pandas(["top.valid", "top.data"])  # pandas, with tarn[pandas]
 """
 
 from typing import TYPE_CHECKING, Any
@@ -14,6 +15,7 @@ from typing import TYPE_CHECKING, Any
 from tarn._core import PyExpr, PyTrace
 from tarn.formats import FORMATS, detect_format
 from tarn.formats import open as open
+from tarn.trace import Changes, Signal, Trace, Wave
 
 if TYPE_CHECKING:
     from tarn.expr import ExprError
@@ -60,5 +62,15 @@ def _version() -> str:
 
 # open and compile are left out of the star-import list: they would shadow the builtins of the
 # same names. Use them as tarn.open and tarn.compile.
-__all__ = ["PyExpr", "PyTrace", "detect_format", "ExprError", "FORMATS"]
+__all__ = [
+    "PyExpr",
+    "PyTrace",
+    "Trace",
+    "Signal",
+    "Changes",
+    "Wave",
+    "detect_format",
+    "ExprError",
+    "FORMATS",
+]
 __version__: str

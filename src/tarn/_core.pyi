@@ -1,7 +1,7 @@
 """Type stubs for the compiled module ``tarn._core``."""
 
 from collections.abc import Sequence
-from typing import final
+from typing import Any, final
 
 # What a stored value becomes in Python: an int (Int, or the first word of a Wide), a float
 # (Real), a str (Str), or None (a four-state vector with x or z bits, or no value).
@@ -83,6 +83,12 @@ class PyTrace:
     def signal_int(self, name: str, index: int) -> int | None:
         """The two-state value at full width as an int of any size; None when the value has
         an x or z bit, is a real or a text, or there is none."""
+    def _frame(
+        self, names: Sequence[str], start: int, end: int, kinds: Sequence[str]
+    ) -> tuple[bytearray, bytearray, list[Any]]:
+        """The rows, times and columns of a frame (see tarn.Trace.to_pandas)."""
+    def _times(self) -> bytearray:
+        """Every time stamp as little-endian 64-bit words (see tarn.Trace.times)."""
     def value_kinds(self, name: str) -> frozenset[str]:
         """The kinds of value the signal holds at any index, as a frozenset of "int",
         "wide", "logic", "real" and "str"; empty for an unknown name or a signal

@@ -22,13 +22,14 @@ from tarn._display import unknown_char
 from tarn._time import format_time, index_of_time, parse_time, stamp_of, timescale_text
 from tarn.formats import detect_format
 from tarn.formats import open as open_trace
+from tarn.trace import Trace
 
 
 class CliError(Exception):
     """An error reported to the user as one line, without a traceback."""
 
 
-def load(path: str) -> PyTrace:
+def load(path: str) -> Trace:
     """Load a dump, choosing the loader from its content or, failing that, its extension."""
     return open_trace(path)
 
@@ -466,6 +467,39 @@ def _cmd_wave(args: argparse.Namespace) -> int:
     return 0
 
 
+def _cmd_export(args: argparse.Namespace) -> int:
+    trace: Trace = load(args.file)
+    names = [_name(trace, n) for n in args.names]
+    start = 0 if args.start is None else _index(trace, args.start, "--from")
+    end = trace.max_index() + 1 if args.stop is None else _index(trace, args.stop, "--to") + 1
+    if end <= start:
+        raise CliError(f"--to {end - 1} is before --from {start}")
+    fmt = args.format
+    if fmt == "parquet":
+        if not args.output:
+            raise CliError("Parquet is binary: name the output file with -o")
+        from tarn.trace import _need
+
+        pq = _need("pyarrow.parquet", "arrow", "Parquet export")
+        table = trace.to_arrow(names, start, end)
+        scale = timescale_text(trace)
+        meta = {**(table.schema.metadata or {}), b"timescale": (scale or "").encode()}
+        pq.write_table(table.replace_schema_metadata(meta), args.output)
+        return 0
+    frame = trace.to_pandas(names, start, end)
+    if fmt == "csv":
+        text = frame.to_csv(index=False)
+    else:
+        records = json.loads(frame.to_json(orient="records"))
+        text = json.dumps(_timed(trace, {"rows": records}), indent=2, ensure_ascii=False) + "\n"
+    if args.output:
+        with open(args.output, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+    else:
+        sys.stdout.write(text)
+    return 0
+
+
 # ---------------------------------------------------------------- parser
 
 
@@ -496,6 +530,8 @@ def _sample(text: str) -> Sample:
     return _nonneg(text)
 
 
+_FROM_HELP = "first sample (index, time such as 1us, or @T)"
+_TO_HELP = "last sample (index, time such as 2us, or @T)"
 _SAMPLE_HELP = "sample index, a time with its unit (250ns, 1.5us), or @T for the raw time stamp T"
 
 
@@ -555,6 +591,15 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--parallel", action="store_true", help="search on all CPU cores")
     p.add_argument("--scope", metavar="S", help="resolve short names from scope S")
     p.add_argument("--limit", type=_nonneg, metavar="N", help="show at most N matches")
+
+    p = command(
+        "export", "the values of signals where any changes, as CSV, JSON or Parquet", _cmd_export
+    )
+    p.add_argument("names", nargs="+", metavar="NAME", help="signals, one column each")
+    p.add_argument("--format", choices=("csv", "json", "parquet"), default="csv")
+    p.add_argument("-o", "--output", metavar="FILE", help="write here (default: standard output)")
+    p.add_argument("--from", dest="start", type=_sample, metavar="I", help=_FROM_HELP)
+    p.add_argument("--to", dest="stop", type=_sample, metavar="I", help=_TO_HELP)
 
     p = command("wave", "draw signals as a timing diagram (SVG, time to scale)", _cmd_wave)
     p.add_argument("names", nargs="+", metavar="NAME", help="signals to draw, top to bottom")

@@ -14,6 +14,7 @@ from collections.abc import Callable
 from typing import Union
 
 from tarn._core import PyTrace
+from tarn.trace import Trace
 
 # open is not star-exported: it would shadow the builtin.
 __all__ = ["FORMATS", "EXTENSIONS", "detect_format", "sniff"]
@@ -130,7 +131,7 @@ def detect_format(path: PathLike) -> str:
     raise ValueError(f"cannot tell the format of {p!r}: tried the {_TRIED}")
 
 
-def open(path: PathLike, format: str | None = None) -> PyTrace:  # noqa: A001 (tarn.open)
+def open(path: PathLike, format: str | None = None) -> Trace:  # noqa: A001 (tarn.open)
     """Load the dump at ``path`` with the loader its content (or, failing that, its name) calls for.
 
     ``path`` is a ``str``, ``bytes`` or path-like object naming a VCD, FST, FSDB, VPD or WLF file,
@@ -149,4 +150,4 @@ def open(path: PathLike, format: str | None = None) -> PyTrace:  # noqa: A001 (t
             raise ValueError(f"unknown format {format!r}; expected one of {', '.join(FORMATS)}")
         if not os.path.exists(p):
             raise FileNotFoundError(2, "No such file or directory", p)
-    return _LOADERS[fmt](p)
+    return Trace(_LOADERS[fmt](p), path=p, format=fmt)

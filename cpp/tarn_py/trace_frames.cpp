@@ -1,0 +1,203 @@
+// Bulk data for the Python layer's arrays and frames: the time stamps, and frames built from
+// change points. Numbers travel as bytearrays that NumPy views without copying; only values
+// that need Python objects (ints wider than 64 bits, texts) are built as lists.
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "query/frame.h"
+#include "tarn_py/args.h"
+#include "tarn_py/convert.h"
+#include "tarn_py/trace_object.h"
+#include "util/pool.h"
+
+namespace tarn::py {
+
+namespace {
+
+enum class Kind { UInt, Real, Wide, Text };
+
+bool kind_of(std::string_view s, Kind* out) {
+    if (s == "uint") *out = Kind::UInt;
+    else if (s == "real") *out = Kind::Real;
+    else if (s == "wide") *out = Kind::Wide;
+    else if (s == "str") *out = Kind::Text;
+    else return false;
+    return true;
+}
+
+// A bytearray of n bytes to fill (new reference), or nullptr with a Python error set. NumPy
+// views it without a copy, and the arrays stay writable.
+PyObject* new_bytes(size_t n, char** data) {
+    PyObject* b = PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(n));
+    if (b) *data = PyByteArray_AS_STRING(b);
+    return b;
+}
+
+// The unsigned reading of a run for a column of two-state values up to 64 bits.
+bool uint_of(const Column* c, size_t r, uint64_t* v) {
+    if (r == Column::npos) return false;
+    if (c->run_tag(r) == Tag::Int) {
+        *v = c->run_int(r);
+        return true;
+    }
+    auto words = two_state_words(c->run_value(r));
+    if (!words || words->empty()) return false;
+    *v = (*words)[0];
+    return true;
+}
+
+bool real_of(const Column* c, size_t r, double* v) {
+    if (r == Column::npos) return false;
+    switch (c->run_tag(r)) {
+        case Tag::Int:
+            *v = double(c->run_int(r));
+            return true;
+        case Tag::Real:
+            *v = c->run_value(r).as_real();
+            return true;
+        default: {
+            auto words = two_state_words(c->run_value(r));
+            if (!words) return false;
+            double x = 0;
+            for (size_t w = words->size(); w-- > 0;) x = x * 18446744073709551616.0 + double((*words)[w]);
+            *v = x;
+            return true;
+        }
+    }
+}
+
+// The Python object of a run for a column of wide ints or texts (new reference).
+PyObject* object_of(const Column* c, size_t r, Kind kind) {
+    if (r == Column::npos) Py_RETURN_NONE;
+    SignalValue v = c->run_value(r);
+    if (kind == Kind::Text) {
+        if (v.tag() != Tag::Str) Py_RETURN_NONE;
+        return value_to_py(v);
+    }
+    auto words = two_state_words(v);
+    if (!words) Py_RETURN_NONE;
+    return words_to_py(*words);
+}
+
+}  // namespace
+
+TARN_METHOD(trace_frame) {
+    TARN_ARGS("_frame", "names", "start", "end", "kinds");
+    std::vector<std::string> names, kind_names;
+    uint64_t start, end;
+    if (!arg_names(a[0], "names", &names) || !arg_index(a[1], "start", &start) ||
+        !arg_index(a[2], "end", &end) || !arg_names(a[3], "kinds", &kind_names))
+        return nullptr;
+    if (kind_names.size() != names.size()) {
+        PyErr_SetString(PyExc_ValueError, "one kind per name is needed");
+        return nullptr;
+    }
+    std::vector<Kind> kinds(names.size());
+    for (size_t k = 0; k < names.size(); ++k) {
+        if (!kind_of(kind_names[k], &kinds[k])) {
+            PyErr_SetString(PyExc_ValueError, "a kind is one of uint, real, wide, str");
+            return nullptr;
+        }
+    }
+    return guarded([&]() -> PyObject* {
+        const Trace& t = trace_of(self);
+        std::vector<const Column*> cols;
+        for (const auto& name : names) {
+            auto id = t.signal_id(name);
+            cols.push_back(id ? t.column(*id) : nullptr);
+        }
+        end = std::min(end, t.num_indices());
+        std::vector<uint64_t> rows = query::frame_rows(cols, start, end);
+        const size_t n = rows.size();
+        char *row_data, *time_data;
+        PyObject* row_bytes = new_bytes(8 * n, &row_data);
+        PyObject* time_bytes = row_bytes ? new_bytes(8 * n, &time_data) : nullptr;
+        PyObject* columns = time_bytes ? PyList_New(Py_ssize_t(cols.size())) : nullptr;
+        if (!columns) {
+            Py_XDECREF(row_bytes);
+            Py_XDECREF(time_bytes);
+            return nullptr;
+        }
+        std::memcpy(row_data, rows.data(), 8 * n);
+        for (size_t k = 0; k < n; ++k) {
+            uint64_t ts = t.timestamp(rows[k]);
+            std::memcpy(time_data + 8 * k, &ts, 8);
+        }
+        // Numbers: value and validity buffers made here, filled on the pool.
+        std::vector<char*> value_data(cols.size(), nullptr), valid_data(cols.size(), nullptr);
+        bool ok = true;
+        for (size_t k = 0; k < cols.size() && ok; ++k) {
+            if (kinds[k] != Kind::UInt && kinds[k] != Kind::Real) continue;
+            PyObject* values = new_bytes(8 * n, &value_data[k]);
+            PyObject* valid = values ? new_bytes(n, &valid_data[k]) : nullptr;
+            PyObject* pair = valid ? PyTuple_Pack(2, values, valid) : nullptr;
+            Py_XDECREF(values);
+            Py_XDECREF(valid);
+            if (!pair) ok = false;
+            else PyList_SET_ITEM(columns, Py_ssize_t(k), pair);
+        }
+        if (ok) {
+            parallel_for(cols.size(), [&](size_t k) {
+                if (!value_data[k]) return;
+                std::vector<size_t> seg(n);
+                query::segments_at(cols[k], rows, seg.data());
+                for (size_t i = 0; i < n; ++i) {
+                    bool known;
+                    if (kinds[k] == Kind::UInt) {
+                        uint64_t v = 0;
+                        known = uint_of(cols[k], seg[i], &v);
+                        std::memcpy(value_data[k] + 8 * i, &v, 8);
+                    } else {
+                        double v = std::nan("");
+                        known = real_of(cols[k], seg[i], &v);
+                        std::memcpy(value_data[k] + 8 * i, &v, 8);
+                    }
+                    valid_data[k][i] = known ? 1 : 0;
+                }
+            });
+        }
+        // Objects: built here, on the calling thread.
+        std::vector<size_t> seg(n);
+        for (size_t k = 0; k < cols.size() && ok; ++k) {
+            if (value_data[k]) continue;
+            query::segments_at(cols[k], rows, seg.data());
+            PyObject* list = PyList_New(Py_ssize_t(n));
+            for (size_t i = 0; list && i < n; ++i) {
+                // Neighbouring rows often share a segment: share its object.
+                PyObject* o = i > 0 && seg[i] == seg[i - 1] ? PyList_GET_ITEM(list, Py_ssize_t(i - 1))
+                                                             : nullptr;
+                if (o) Py_INCREF(o);
+                else o = object_of(cols[k], seg[i], kinds[k]);
+                if (!o) Py_CLEAR(list);
+                else PyList_SET_ITEM(list, Py_ssize_t(i), o);
+            }
+            if (!list) ok = false;
+            else PyList_SET_ITEM(columns, Py_ssize_t(k), list);
+        }
+        if (!ok) {
+            // Unfilled slots of a list are NULL, which its deallocation skips.
+            Py_DECREF(row_bytes);
+            Py_DECREF(time_bytes);
+            Py_DECREF(columns);
+            return nullptr;
+        }
+        PyObject* result = PyTuple_Pack(3, row_bytes, time_bytes, columns);
+        Py_DECREF(row_bytes);
+        Py_DECREF(time_bytes);
+        Py_DECREF(columns);
+        return result;
+    });
+}
+
+TARN_METHOD(trace_times) {
+    if (!no_args("_times", nargs, kwnames)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        const auto& ts = trace_of(self).timestamps();
+        return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(ts.data()),
+                                             Py_ssize_t(8 * ts.size()));
+    });
+}
+
+}  // namespace tarn::py
