@@ -19,11 +19,16 @@ namespace {
 enum class Kind { UInt, Real, Wide, Text };
 
 bool kind_of(std::string_view s, Kind* out) {
-    if (s == "uint") *out = Kind::UInt;
-    else if (s == "real") *out = Kind::Real;
-    else if (s == "wide") *out = Kind::Wide;
-    else if (s == "str") *out = Kind::Text;
-    else return false;
+    if (s == "uint")
+        *out = Kind::UInt;
+    else if (s == "real")
+        *out = Kind::Real;
+    else if (s == "wide")
+        *out = Kind::Wide;
+    else if (s == "str")
+        *out = Kind::Text;
+    else
+        return false;
     return true;
 }
 
@@ -61,7 +66,8 @@ bool real_of(const Column* c, size_t r, double* v) {
             auto words = two_state_words(c->run_value(r));
             if (!words) return false;
             double x = 0;
-            for (size_t w = words->size(); w-- > 0;) x = x * 18446744073709551616.0 + double((*words)[w]);
+            for (size_t w = words->size(); w-- > 0;)
+                x = x * 18446744073709551616.0 + double((*words)[w]);
             *v = x;
             return true;
         }
@@ -125,56 +131,66 @@ TARN_METHOD(trace_frame) {
             uint64_t ts = t.timestamp(rows[k]);
             std::memcpy(time_data + 8 * k, &ts, 8);
         }
-        // Numbers: value and validity buffers made here, filled on the pool.
-        std::vector<char*> value_data(cols.size(), nullptr), valid_data(cols.size(), nullptr);
+        // Numbers: value buffers and masks (1 where there is no value, as pandas and Arrow take
+        // them) made here, filled on the pool.
+        std::vector<char*> value_data(cols.size(), nullptr), missing_data(cols.size(), nullptr);
         bool ok = true;
         for (size_t k = 0; k < cols.size() && ok; ++k) {
             if (kinds[k] != Kind::UInt && kinds[k] != Kind::Real) continue;
             PyObject* values = new_bytes(8 * n, &value_data[k]);
-            PyObject* valid = values ? new_bytes(n, &valid_data[k]) : nullptr;
-            PyObject* pair = valid ? PyTuple_Pack(2, values, valid) : nullptr;
+            PyObject* missing = values ? new_bytes(n, &missing_data[k]) : nullptr;
+            PyObject* pair = missing ? PyTuple_Pack(2, values, missing) : nullptr;
             Py_XDECREF(values);
-            Py_XDECREF(valid);
-            if (!pair) ok = false;
-            else PyList_SET_ITEM(columns, Py_ssize_t(k), pair);
+            Py_XDECREF(missing);
+            if (!pair)
+                ok = false;
+            else
+                PyList_SET_ITEM(columns, Py_ssize_t(k), pair);
         }
         if (ok) {
             parallel_for(cols.size(), [&](size_t k) {
                 if (!value_data[k]) return;
-                std::vector<size_t> seg(n);
-                query::segments_at(cols[k], rows, seg.data());
-                for (size_t i = 0; i < n; ++i) {
+                query::row_segments(cols[k], rows, [&](size_t first, size_t last, size_t r) {
+                    uint64_t bits = 0;
                     bool known;
                     if (kinds[k] == Kind::UInt) {
-                        uint64_t v = 0;
-                        known = uint_of(cols[k], seg[i], &v);
-                        std::memcpy(value_data[k] + 8 * i, &v, 8);
+                        known = uint_of(cols[k], r, &bits);
                     } else {
                         double v = std::nan("");
-                        known = real_of(cols[k], seg[i], &v);
-                        std::memcpy(value_data[k] + 8 * i, &v, 8);
+                        known = real_of(cols[k], r, &v);
+                        std::memcpy(&bits, &v, 8);
                     }
-                    valid_data[k][i] = known ? 1 : 0;
-                }
+                    auto* out = reinterpret_cast<uint64_t*>(value_data[k]);
+                    std::fill(out + first, out + last, bits);
+                    std::memset(missing_data[k] + first, known ? 0 : 1, last - first);
+                });
             });
         }
-        // Objects: built here, on the calling thread.
-        std::vector<size_t> seg(n);
+        // Objects: built here, on the calling thread, one per stretch of rows.
         for (size_t k = 0; k < cols.size() && ok; ++k) {
             if (value_data[k]) continue;
-            query::segments_at(cols[k], rows, seg.data());
             PyObject* list = PyList_New(Py_ssize_t(n));
-            for (size_t i = 0; list && i < n; ++i) {
-                // Neighbouring rows often share a segment: share its object.
-                PyObject* o = i > 0 && seg[i] == seg[i - 1] ? PyList_GET_ITEM(list, Py_ssize_t(i - 1))
-                                                             : nullptr;
-                if (o) Py_INCREF(o);
-                else o = object_of(cols[k], seg[i], kinds[k]);
-                if (!o) Py_CLEAR(list);
-                else PyList_SET_ITEM(list, Py_ssize_t(i), o);
+            if (!list) {
+                ok = false;
+                break;
             }
-            if (!list) ok = false;
-            else PyList_SET_ITEM(columns, Py_ssize_t(k), list);
+            query::row_segments(cols[k], rows, [&](size_t first, size_t last, size_t r) {
+                if (!list) return;
+                PyObject* o = object_of(cols[k], r, kinds[k]);
+                if (!o) {
+                    Py_CLEAR(list);
+                    return;
+                }
+                for (size_t i = first; i < last; ++i) {
+                    Py_INCREF(o);
+                    PyList_SET_ITEM(list, Py_ssize_t(i), o);
+                }
+                Py_DECREF(o);
+            });
+            if (!list)
+                ok = false;
+            else
+                PyList_SET_ITEM(columns, Py_ssize_t(k), list);
         }
         if (!ok) {
             // Unfilled slots of a list are NULL, which its deallocation skips.

@@ -204,8 +204,8 @@ class Trace(_Base):  # type: ignore[misc]
         ):
             if kind == "uint":
                 values = np.frombuffer(col[0], dtype="<u8").astype(np.uint64, copy=False)
-                valid = np.frombuffer(col[1], dtype=np.bool_)
-                data[name] = pd.arrays.IntegerArray(values, ~valid)
+                missing = np.frombuffer(col[1], dtype=np.bool_)
+                data[name] = pd.arrays.IntegerArray(values, missing)
             elif kind == "real":
                 data[name] = np.frombuffer(col[0], dtype="<f8").astype(np.float64, copy=False)
             elif kind == "wide":
@@ -231,9 +231,9 @@ class Trace(_Base):  # type: ignore[misc]
             if kind in ("uint", "real"):
                 dtype = "<u8" if kind == "uint" else "<f8"
                 values = np.frombuffer(col[0], dtype=dtype)
-                valid = np.frombuffer(col[1], dtype=np.bool_)
+                missing = np.frombuffer(col[1], dtype=np.bool_)
                 arrow_type = pa.uint64() if kind == "uint" else pa.float64()
-                arrays.append(pa.array(values, mask=~valid, type=arrow_type))
+                arrays.append(pa.array(values, mask=missing, type=arrow_type))
             elif kind == "wide":
                 if all(v is None or v < 10**76 for v in col):
                     digits = [None if v is None else decimal.Decimal(v) for v in col]
@@ -365,8 +365,8 @@ class Signal:
         value: np.ndarray
         if kinds[0] == "uint":
             values = np.frombuffer(col[0], dtype="<u8").astype(np.uint64, copy=False)
-            valid = np.frombuffer(col[1], dtype=np.bool_)
-            value = values if valid.all() else np.ma.masked_array(values, mask=~valid)
+            missing = np.frombuffer(col[1], dtype=np.bool_)
+            value = np.ma.masked_array(values, mask=missing) if missing.any() else values
         elif kinds[0] == "real":
             value = np.frombuffer(col[0], dtype="<f8").astype(np.float64, copy=False)
         else:

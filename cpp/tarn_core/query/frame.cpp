@@ -45,14 +45,4 @@ std::vector<uint64_t> frame_rows(const std::vector<const Column*>& columns, uint
     return rows;
 }
 
-void segments_at(const Column* column, const std::vector<uint64_t>& rows, size_t* out) {
-    if (rows.empty()) return;
-    size_t k = 0;
-    const uint64_t n = rows.back() + 1;
-    for_each_segment(column, n, [&](uint64_t, uint64_t stop, size_t r) {
-        for (; k < rows.size() && rows[k] < stop; ++k) out[k] = r;
-    });
-    for (; k < rows.size(); ++k) out[k] = Column::npos;
-}
-
 }  // namespace tarn::query
