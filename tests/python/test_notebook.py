@@ -7,6 +7,7 @@ import pathlib
 import pytest
 
 import tarn
+
 from conftest import EXAMPLES
 
 NOTEBOOK = EXAMPLES / "tour.ipynb"
