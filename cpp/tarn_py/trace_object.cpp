@@ -219,6 +219,8 @@ PyMethodDef trace_methods[] = {
     // For the Python layer's arrays and frames (tarn.Trace): bytes that NumPy views.
     TARN_ENTRY("_frame", trace_frame, "_frame($self, names, start, end, kinds)",
                "The rows, times and columns of a frame (see tarn.Trace.to_pandas)."),
+    TARN_ENTRY("_frame_at", trace_frame_at, "_frame_at($self, names, rows, kinds)",
+               "The same at given ascending rows (see tarn.Trace.values_at)."),
     TARN_ENTRY("_times", trace_times, "_times($self)",
                "Every time stamp as little-endian 64-bit words (see tarn.Trace.times)."),
     TARN_ENTRY("value_kinds", trace_value_kinds, "value_kinds($self, name)",

@@ -61,5 +61,6 @@ TARN_METHOD(trace_timescale);
 TARN_METHOD(trace_index_at);
 // bulk data for the Python layer (trace_frames.cpp)
 TARN_METHOD(trace_frame);
+TARN_METHOD(trace_frame_at);
 TARN_METHOD(trace_times);
 }  // namespace tarn::py

@@ -87,6 +87,10 @@ class PyTrace:
         self, names: Sequence[str], start: int, end: int, kinds: Sequence[str]
     ) -> tuple[bytearray, bytearray, list[Any]]:
         """The rows, times and columns of a frame (see tarn.Trace.to_pandas)."""
+    def _frame_at(
+        self, names: Sequence[str], rows: bytes | bytearray | memoryview, kinds: Sequence[str]
+    ) -> tuple[bytearray, bytearray, list[Any]]:
+        """The same at given ascending rows (see tarn.Trace.values_at)."""
     def _times(self) -> bytearray:
         """Every time stamp as little-endian 64-bit words (see tarn.Trace.times)."""
     def value_kinds(self, name: str) -> frozenset[str]:

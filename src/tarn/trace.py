@@ -171,37 +171,37 @@ class Trace(_Base):  # type: ignore[misc]
         return "uint"
 
     def _frame_data(
-        self, names: Sequence[str], start: SampleLike | None, end: SampleLike | None
+        self,
+        names: Sequence[str],
+        start: SampleLike | None,
+        end: SampleLike | None,
+        rows: Sequence[int] | None = None,
     ) -> tuple[np.ndarray, np.ndarray, list[str], list[Any]]:
         import numpy as np
 
-        if isinstance(names, str):
-            names = [names]
         full = [self.full_name(n) for n in names]
         kinds = [self._kind(n) for n in full]
-        lo, hi = self._bounds(start, end)
-        rows, times, columns = self._core._frame(full, lo, hi, kinds)
-        index = np.frombuffer(rows, dtype="<u8").astype(np.uint64, copy=False)
-        time = np.frombuffer(times, dtype="<u8").astype(np.uint64, copy=False)
-        return index, time, kinds, columns
+        if rows is None:
+            lo, hi = self._bounds(start, end)
+            got = self._core._frame(full, lo, hi, kinds)
+        else:
+            at = np.asarray(rows, dtype=np.uint64)
+            if at.ndim != 1 or (len(at) > 1 and bool((at[1:] < at[:-1]).any())):
+                raise ValueError("the indices must be one ascending sequence")
+            got = self._core._frame_at(full, at.astype("<u8").tobytes(), kinds)
+        index = np.frombuffer(got[0], dtype="<u8").astype(np.uint64, copy=False)
+        time = np.frombuffer(got[1], dtype="<u8").astype(np.uint64, copy=False)
+        return index, time, kinds, got[2]
 
-    def to_pandas(
-        self, names: Sequence[str], start: SampleLike | None = None, end: SampleLike | None = None
+    def _pandas(
+        self, names: Sequence[str], frame: tuple[np.ndarray, np.ndarray, list[str], list[Any]]
     ) -> pd.DataFrame:
-        """The values of ``names`` as a ``pandas.DataFrame``: columns ``index`` and ``time``,
-        then one per name in the order given; one row for the first sample of [start, end) and
-        for every later sample where any of the signals changes. ``start`` and ``end`` are
-        sample indices or times with a unit ("1us"). Two-state signals up to 64 bits are
-        nullable ``UInt64`` (x, z and no value are ``<NA>``), reals ``float64`` (NaN without a
-        value), wider signals Python ints, texts pandas ``string``."""
         import numpy as np
 
-        pd = _need("pandas", "pandas", "to_pandas")
-        index, time, kinds, columns = self._frame_data(names, start, end)
+        pd = _need("pandas", "pandas", "a pandas frame")
+        index, time, kinds, columns = frame
         data: dict[str, Any] = {"index": index, "time": time}
-        for name, kind, col in zip(
-            names if not isinstance(names, str) else [names], kinds, columns
-        ):
+        for name, kind, col in zip(names, kinds, columns):
             if kind == "uint":
                 values = np.frombuffer(col[0], dtype="<u8").astype(np.uint64, copy=False)
                 missing = np.frombuffer(col[1], dtype=np.bool_)
@@ -214,6 +214,26 @@ class Trace(_Base):  # type: ignore[misc]
                 data[name] = pd.array(col, dtype="string")
         return pd.DataFrame(data)
 
+    def to_pandas(
+        self, names: Sequence[str], start: SampleLike | None = None, end: SampleLike | None = None
+    ) -> pd.DataFrame:
+        """The values of ``names`` as a ``pandas.DataFrame``: columns ``index`` and ``time``,
+        then one per name in the order given; one row for the first sample of [start, end) and
+        for every later sample where any of the signals changes. ``start`` and ``end`` are
+        sample indices or times with a unit ("1us"). Two-state signals up to 64 bits are
+        nullable ``UInt64`` (x, z and no value are ``<NA>``), reals ``float64`` (NaN without a
+        value), wider signals Python ints, texts pandas ``string``."""
+        names = [names] if isinstance(names, str) else list(names)
+        _need("pandas", "pandas", "to_pandas")
+        return self._pandas(names, self._frame_data(names, start, end))
+
+    def values_at(self, names: Sequence[str], indices: Sequence[int]) -> pd.DataFrame:
+        """The values of ``names`` at the ascending sample ``indices`` (the matches of a search,
+        say), as a frame with the columns and types of :meth:`to_pandas`."""
+        names = [names] if isinstance(names, str) else list(names)
+        _need("pandas", "pandas", "values_at")
+        return self._pandas(names, self._frame_data(names, None, None, rows=indices))
+
     def to_arrow(
         self, names: Sequence[str], start: SampleLike | None = None, end: SampleLike | None = None
     ) -> pa.Table:
@@ -225,6 +245,7 @@ class Trace(_Base):  # type: ignore[misc]
         import numpy as np
 
         pa = _need("pyarrow", "arrow", "to_arrow")
+        names = [names] if isinstance(names, str) else list(names)
         index, time, kinds, columns = self._frame_data(names, start, end)
         arrays = [pa.array(index, type=pa.uint64()), pa.array(time, type=pa.uint64())]
         for kind, col in zip(kinds, columns):
@@ -242,7 +263,7 @@ class Trace(_Base):  # type: ignore[misc]
                     arrays.append(pa.array([None if v is None else str(v) for v in col]))
             else:
                 arrays.append(pa.array(col, type=pa.string()))
-        labels = ["index", "time", *([names] if isinstance(names, str) else names)]
+        labels = ["index", "time", *names]
         return pa.Table.from_arrays(arrays, names=labels)
 
     # ------------------------------------------------------------ pictures

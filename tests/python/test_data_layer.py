@@ -216,3 +216,15 @@ def test_export_csv_json_parquet(example_vcd, tmp_path, capsys):
     assert table.schema.metadata[b"timescale"] == b"1 ps"
     assert main(["export", example_vcd, "tb.count", "--format", "parquet"]) == 1
     assert "-o" in capsys.readouterr().err
+
+
+def test_values_at_the_matches_of_a_search(trace):
+    hits = trace.find(tarn.compile(trace, "tb.valid && tb.ready"))
+    df = trace.values_at(["tb.count", "tb.temperature", "tb.data_bus"], hits)
+    assert df["index"].tolist() == hits
+    assert df["time"].tolist() == [trace.timestamp(i) for i in hits]
+    assert df["tb.count"].tolist() == [trace.signal_value("tb.count", i) for i in hits]
+    assert df["tb.temperature"].tolist() == [trace.signal_value("tb.temperature", i) for i in hits]
+    assert trace.values_at(["tb.count"], []).empty
+    with pytest.raises(ValueError, match="ascending"):
+        trace.values_at(["tb.count"], [5, 3])
