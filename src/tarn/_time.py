@@ -8,7 +8,15 @@ from fractions import Fraction
 
 from tarn._core import PyTrace
 
-__all__ = ["UNITS", "format_time", "timescale_text", "parse_time", "stamp_of", "index_of_time"]
+__all__ = [
+    "UNITS",
+    "format_time",
+    "format_stamp",
+    "timescale_text",
+    "parse_time",
+    "stamp_of",
+    "index_of_time",
+]
 
 #: Time units and their power of ten in seconds.
 UNITS = {"s": 0, "ms": -3, "us": -6, "ns": -9, "ps": -12, "fs": -15}
@@ -27,6 +35,14 @@ def format_time(trace: PyTrace, stamp: int) -> str:
     the bare number."""
     ts = trace.timescale()
     return str(stamp) if ts is None else f"{stamp * ts[0]} {ts[1]}"
+
+
+def format_stamp(stamp: int, scale: str | None) -> str:
+    """The same for a unit given as text ("10 ps", as `timescale_text` writes it, or None)."""
+    if scale is None:
+        return str(stamp)
+    multiplier, unit = scale.split()
+    return f"{stamp * int(multiplier)} {unit}"
 
 
 def parse_time(text: str) -> tuple[Fraction, str] | None:

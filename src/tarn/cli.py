@@ -8,18 +8,27 @@ line to standard error and exits with status 1 (2 for a malformed command line).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import math
 import os
+import signal
 import sys
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from fractions import Fraction
 from typing import Any, NoReturn
 
 from tarn import expr as _expr
 from tarn._core import PyTrace
 from tarn._display import unknown_char
-from tarn._time import format_time, index_of_time, parse_time, stamp_of, timescale_text
+from tarn._time import (
+    format_stamp,
+    format_time,
+    index_of_time,
+    parse_time,
+    stamp_of,
+    timescale_text,
+)
 from tarn.formats import detect_format
 from tarn.formats import open as open_trace
 from tarn.trace import Trace
@@ -31,7 +40,72 @@ class CliError(Exception):
 
 def load(path: str) -> Trace:
     """Load a dump, choosing the loader from its content or, failing that, its extension."""
-    return open_trace(path)
+    with _load_progress(path):
+        return open_trace(path)
+
+
+#: Loads of files this large show a progress bar when standard error is a terminal (the
+#: environment variable TARN_PROGRESS_BYTES sets another size).
+PROGRESS_BYTES = int(os.environ.get("TARN_PROGRESS_BYTES", 64 << 20))
+
+
+@contextlib.contextmanager
+def _load_progress(path: str) -> Iterator[None]:
+    """A progress bar (tqdm) on standard error while a large dump loads, when that is a terminal.
+
+    The load runs in the compiled core, which holds the interpreter; but it lets signal handlers
+    run every few milliseconds, so a timer signal moves the bar, by the bytes the process has
+    read (a VCD is read with read calls; other formats show the time spent).
+    """
+    size = os.path.getsize(path) if os.path.isfile(path) else 0
+    if size < PROGRESS_BYTES or not sys.stderr.isatty() or not hasattr(signal, "setitimer"):
+        yield
+        return
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        yield
+        return
+    try:
+        counted = detect_format(path) == "vcd"
+    except (ValueError, OSError):
+        counted = False
+    bar = tqdm(
+        total=size if counted else None,
+        unit="B",
+        unit_scale=True,
+        desc=os.path.basename(path),
+        leave=False,
+    )
+    start = _bytes_read()
+
+    def tick(signum: int, frame: Any) -> None:
+        if counted:
+            bar.update(max(0, min(_bytes_read() - start, size) - bar.n))
+        else:
+            bar.refresh()
+
+    old = signal.signal(signal.SIGALRM, tick)
+    signal.siginterrupt(signal.SIGALRM, False)  # restart system calls instead of failing them
+    signal.setitimer(signal.ITIMER_REAL, 0.2, 0.2)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+        signal.signal(signal.SIGALRM, old)
+        bar.close()
+
+
+def _bytes_read() -> int:
+    """Bytes this process has read so far (Linux; 0 elsewhere)."""
+    try:
+        with open("/proc/self/io", encoding="ascii") as f:
+            for line in f:
+                if line.startswith("rchar:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
 
 
 # ---------------------------------------------------------------- helpers
@@ -379,6 +453,14 @@ def _value_names(trace: PyTrace, groups: list[str] | None) -> list[str]:
 
 
 def _cmd_find(args: argparse.Namespace) -> int:
+    import glob
+
+    several = len(args.files) > 1 or any(
+        glob.has_magic(f) and not os.path.exists(f) for f in args.files
+    )
+    if several or args.scheduler is not None:
+        return _find_many(args)
+    args.file = args.files[0]
     trace = load(args.file)
     compiled = _expr.compile(trace, args.expr, scope=args.scope)
     if args.count:
@@ -421,6 +503,80 @@ def _cmd_find(args: argparse.Namespace) -> int:
     table(("INDEX", "TIME") + tuple(names), out, (True, True) + (False,) * len(names))
     _more(len(shown), len(rows))
     return 0
+
+
+def _find_many(args: argparse.Namespace) -> int:
+    """`find` over several dumps: one task per dump on a process pool or a Dask cluster; every
+    row carries its file, and dumps that fail are listed at the end."""
+    from tarn.scan import scan
+
+    values = [v.strip() for group in args.values or [] for v in group.split(",") if v.strip()]
+    df = scan(
+        args.files,
+        args.expr,
+        values=values,
+        jobs=args.jobs,
+        scheduler=args.scheduler,
+        scope=args.scope,
+        progress=sys.stderr.isatty(),
+    )
+    errors: dict[str, str] = df.attrs["errors"]
+    units: dict[str, str | None] = df.attrs["timescales"]
+    if args.count:
+        counts = df["path"].value_counts().to_dict() if len(df) else {}
+        found = {p: int(counts.get(p, 0)) for p in units}
+        if args.json:
+            _emit_json({"counts": found, "errors": errors})
+        else:
+            table(("FILE", "COUNT"), [(p, str(n)) for p, n in found.items()], (False, True))
+    else:
+        records = df.to_dict("records")
+        shown = records if args.limit is None else records[: args.limit]
+        if args.json:
+            matches = [
+                {
+                    "file": r["path"],
+                    "index": int(r["index"]),
+                    "time": int(r["time"]),
+                    "values": {v: _json_value(_plain(r[v])) for v in values},
+                }
+                for r in shown
+            ]
+            doc = {"count": len(records), "matches": matches, "timescales": units}
+            _emit_json({**doc, "errors": errors})
+        elif not records:
+            print("no matches")
+        else:
+            rows = []
+            for r in shown:
+                when = format_stamp(int(r["time"]), units.get(r["path"]))
+                cells = [r["path"], str(r["index"]), when]
+                cells += [_cell(_plain(r[v]), args.hex) for v in values]
+                rows.append(cells)
+            right = (False, True, True) + (False,) * len(values)
+            table(("FILE", "INDEX", "TIME", *values), rows, right)
+            _more(len(shown), len(records))
+    for path, message in errors.items():
+        print(f"tarn: {path}: {message}", file=sys.stderr)
+    return 1 if errors else 0
+
+
+def _plain(value: Any) -> Any:
+    """A frame cell as a plain Python value (pandas' missing values as None)."""
+    try:
+        import pandas
+
+        if value is pandas.NA or (isinstance(value, float) and math.isnan(value)):
+            return None
+    except ImportError:
+        pass
+    return value.item() if hasattr(value, "item") else value
+
+
+def _cell(value: Any, hex_values: bool) -> str:
+    """A value of a scan's table: x when it has no two-state value (the dump is not at hand to
+    tell z from x)."""
+    return "x" if value is None else show(value, hex_values=hex_values)
 
 
 def _cmd_wave(args: argparse.Namespace) -> int:
@@ -540,10 +696,19 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
     def command(
-        name: str, help: str, run: Callable[[argparse.Namespace], int], values: bool = False
+        name: str,
+        help: str,
+        run: Callable[[argparse.Namespace], int],
+        values: bool = False,
+        many: bool = False,
     ) -> Any:
         p = sub.add_parser(name, help=help, description=help)
-        p.add_argument("file", help="dump file (VCD, FST, FSDB, VPD, WLF) or SHM database")
+        if many:
+            p.add_argument(
+                "files", nargs="+", metavar="FILE", help="dumps, or glob patterns naming dumps"
+            )
+        else:
+            p.add_argument("file", help="dump file (VCD, FST, FSDB, VPD, WLF) or SHM database")
         p.add_argument("--json", action="store_true", help="print JSON instead of a table")
         if values:
             p.add_argument("--hex", action="store_true", help="show integers in hexadecimal")
@@ -579,7 +744,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("stats", "statistics of one signal", _cmd_stats)
     p.add_argument("name", help="signal name")
 
-    p = command("find", "sample indices where a condition holds", _cmd_find, values=True)
+    p = command("find", "sample indices where a condition holds", _cmd_find, values=True, many=True)
     p.add_argument("expr", metavar="EXPR", help='condition, e.g. "top.valid && top.ready"')
     p.add_argument("--count", action="store_true", help="print only the number of matches")
     p.add_argument(
@@ -591,6 +756,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--parallel", action="store_true", help="search on all CPU cores")
     p.add_argument("--scope", metavar="S", help="resolve short names from scope S")
     p.add_argument("--limit", type=_nonneg, metavar="N", help="show at most N matches")
+    p.add_argument(
+        "--jobs", type=_nonneg, metavar="N", help="with several dumps: processes (default: cores)"
+    )
+    p.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="search the dumps on a Dask cluster (tcp://host:port; needs tarn[dask])",
+    )
 
     p = command(
         "export", "the values of signals where any changes, as CSV, JSON or Parquet", _cmd_export

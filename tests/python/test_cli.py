@@ -272,3 +272,34 @@ def test_module_entry_point(example_vcd):
     )
     assert result.returncode == 0, result.stderr
     assert json.loads(result.stdout)["signals"] == 16
+
+
+def test_progress_bar_on_a_terminal(example_vcd):
+    # Standard error is a terminal (a pseudo-terminal of 100 columns): a load shows a bar there,
+    # and the answer on standard output is the same as without one.
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    env = {**os.environ, "TARN_PROGRESS_BYTES": "0"}
+    result = subprocess.run(
+        [sys.executable, "-m", "tarn", "info", example_vcd, "--json"],
+        stdout=subprocess.PIPE, stderr=follower, env=env, check=False, timeout=60,
+    )
+    os.close(follower)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(leader, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(leader)
+    assert result.returncode == 0
+    assert json.loads(result.stdout)["signals"] == 16
+    assert b"counter.vcd" in shown  # the bar names the file

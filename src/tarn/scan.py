@@ -1,0 +1,233 @@
+"""Searching many dumps: ``tarn.scan(paths, condition)``.
+
+One task per dump: load it with only the signals the condition and the requested values need,
+search it, and return a small frame of its matches. The tasks run on a local process pool, or on
+a Dask cluster when a ``dask.distributed.Client`` (or a scheduler address) is given; nothing here
+schedules, queues or talks over a network by itself. A dump that fails to load, or on which the
+condition does not compile, never stops the scan: its message is kept in
+``df.attrs["errors"]``.
+"""
+
+from __future__ import annotations
+
+import glob
+import os
+from collections.abc import Callable, Iterable, Sequence
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+__all__ = ["scan", "scan_file", "expand_paths", "signals_of"]
+
+PathLike = str | os.PathLike[str]
+
+
+def expand_paths(paths: PathLike | Iterable[PathLike]) -> tuple[list[str], dict[str, str]]:
+    """The dumps ``paths`` names, in the order given: each glob pattern (``*``, ``?``, ``[``)
+    expands to its matches in sorted order, and a path seen twice counts once. Patterns that
+    match nothing come back as errors."""
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]
+    out: list[str] = []
+    errors: dict[str, str] = {}
+    seen: set[str] = set()
+    for p in paths:
+        text = os.fspath(p)
+        if glob.has_magic(text) and not os.path.exists(text):
+            found = sorted(glob.glob(text, recursive=True))
+            if not found:
+                errors[text] = "no file matches this pattern"
+        else:
+            found = [text]
+        for f in found:
+            if f not in seen:
+                seen.add(f)
+                out.append(f)
+    return out, errors
+
+
+def signals_of(condition: str, values: Sequence[str] = ()) -> list[str]:
+    """Name patterns that keep every signal ``condition`` and ``values`` may refer to: each name
+    as written, and any name it could be the last part of (short names resolve to those)."""
+    from tarn.expr.parser import parse
+    from tarn.expr.syntax import Name, walk
+
+    names = [n.name for n in walk(parse(condition)) if isinstance(n, Name)] + list(values)
+    patterns: list[str] = []
+    for name in names:
+        for pattern in (name, "*." + name):
+            if pattern not in patterns:
+                patterns.append(pattern)
+    return patterns
+
+
+def scan_file(
+    path: str,
+    condition: str,
+    values: Sequence[str] = (),
+    signals: Sequence[str] | None = None,
+    scope: str | None = None,
+) -> tuple[str, pd.DataFrame | None, str | None]:
+    """One dump's part of a scan: (path, frame of its matches or None, error message or None).
+    The frame has the columns ``index``, ``time`` and one per name in ``values``; its
+    ``attrs["timescale"]`` is the dump's time unit ("1 ns", or None)."""
+    import tarn
+    from tarn._time import timescale_text
+
+    try:
+        trace = tarn.open(path, signals=list(signals) if signals is not None else None)
+        compiled = tarn.compile(trace, condition, scope=scope)
+        hits = trace.parallel_find(compiled)
+        frame = trace.values_at(list(values), hits)
+    except (ValueError, OSError, KeyError, MemoryError) as e:
+        message = str(e.args[0]) if isinstance(e, KeyError) and e.args else str(e)
+        return path, None, message or type(e).__name__
+    frame.attrs["timescale"] = timescale_text(trace)
+    return path, frame, None
+
+
+def scan(
+    paths: PathLike | Iterable[PathLike],
+    condition: str,
+    values: Sequence[str] = (),
+    signals: Sequence[str] | None = None,
+    jobs: int | None = None,
+    client: Any = None,
+    scheduler: str | None = None,
+    scope: str | None = None,
+    progress: bool = False,
+) -> pd.DataFrame:
+    """The matches of ``condition`` in many dumps, as one ``pandas.DataFrame``.
+
+    ``paths`` is a path, or paths and glob patterns (``runs/*/dump.vcd.gz``). Each dump is loaded
+    with only the signals ``condition`` and ``values`` need (plus the name patterns in
+    ``signals``, if given) and searched on its own. The frame has the columns ``path``, ``index``,
+    ``time`` and one per name in ``values``, one row per match, grouped by path in the order the
+    paths are given. Dumps that fail (a load error, a condition that does not compile on them)
+    are left out and reported in ``df.attrs["errors"]`` as ``{path: message}``;
+    ``df.attrs["timescales"]`` gives each searched dump's time unit.
+
+    The dumps are searched on a local process pool of ``jobs`` processes (default: the cores this
+    process may use), or on a Dask cluster: ``client`` a ``dask.distributed.Client``, or
+    ``scheduler`` its address (``"tcp://host:8786"``). ``progress`` shows a progress bar (tqdm)
+    on standard error.
+    """
+    from tarn.trace import _need
+
+    pandas = _need("pandas", "pandas", "scan")
+    files, errors = expand_paths(paths)
+    patterns = list(signals_of(condition, values)) + list(signals or [])
+    args = (condition, tuple(values), tuple(patterns), scope)
+    results: dict[str, tuple[pd.DataFrame | None, str | None]] = {}
+    bar = _progress_bar(len(files)) if progress else None
+
+    def done(path: str, frame: pd.DataFrame | None, error: str | None) -> None:
+        results[path] = (frame, error)
+        if bar is not None:
+            bar.update(1)
+
+    try:
+        if scheduler is not None or client is not None:
+            _run_dask(files, args, client, scheduler, done)
+        elif files:
+            _run_local(files, args, jobs, done)
+    finally:
+        if bar is not None:
+            bar.close()
+
+    frames = []
+    timescales: dict[str, str | None] = {}
+    for path in files:
+        frame, error = results.get(path, (None, "the scan lost this dump"))
+        if error is not None or frame is None:
+            errors[path] = error or "no result"
+            continue
+        timescales[path] = frame.attrs.get("timescale")
+        if len(frame):
+            frame.insert(0, "path", path)
+            frames.append(frame)
+    columns = ["path", "index", "time", *values]
+    if frames:
+        df = pandas.concat(frames, ignore_index=True)
+    else:
+        df = pandas.DataFrame(
+            {
+                c: pandas.Series(dtype="uint64" if c in ("index", "time") else object)
+                for c in columns
+            }
+        )
+    df.attrs["errors"] = errors
+    df.attrs["timescales"] = timescales
+    return df
+
+
+def _task(path: str, args: tuple[str, tuple[str, ...], tuple[str, ...], str | None]) -> Any:
+    condition, values, patterns, scope = args
+    return scan_file(path, condition, values, patterns, scope)
+
+
+def _run_local(
+    files: list[str],
+    args: tuple[str, tuple[str, ...], tuple[str, ...], str | None],
+    jobs: int | None,
+    done: Callable[[str, Any, str | None], None],
+) -> None:
+    import concurrent.futures
+    import multiprocessing
+
+    workers = jobs or len(os.sched_getaffinity(0))
+    workers = max(1, min(workers, len(files)))
+    if workers == 1:
+        for f in files:
+            done(*_task(f, args))
+        return
+    # Forked workers start at once and need no importable main module; tarn's worker pool
+    # re-creates its threads in a forked child.
+    context = multiprocessing.get_context("fork")
+    with concurrent.futures.ProcessPoolExecutor(workers, mp_context=context) as pool:
+        futures = {pool.submit(_task, f, args): f for f in files}
+        for future in concurrent.futures.as_completed(futures):
+            path = futures[future]
+            try:
+                done(*future.result())
+            except Exception as e:  # a worker that died: the dump is reported, not lost
+                done(path, None, f"{type(e).__name__}: {e}")
+
+
+def _run_dask(
+    files: list[str],
+    args: tuple[str, tuple[str, ...], tuple[str, ...], str | None],
+    client: Any,
+    scheduler: str | None,
+    done: Callable[[str, Any, str | None], None],
+) -> None:
+    from tarn.trace import _need
+
+    distributed = _need("dask.distributed", "dask", "a scan on a Dask cluster")
+    own = client is None
+    if own:
+        client = distributed.Client(scheduler)
+    try:
+        # One task per dump; a worker lost mid-scan makes the scheduler run its tasks again
+        # elsewhere (Dask's own retries), so no dump goes missing silently.
+        futures = client.map(
+            _task, files, args=args, pure=False, key=[f"tarn-scan-{i}" for i in range(len(files))]
+        )
+        paths = {f.key: p for f, p in zip(futures, files)}
+        for future in distributed.as_completed(futures):
+            try:
+                done(*future.result())
+            except Exception as e:  # the task failed for good (KilledWorker, say)
+                done(paths[future.key], None, f"{type(e).__name__}: {e}")
+    finally:
+        if own:
+            client.close()
+
+
+def _progress_bar(total: int) -> Any:
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, unit="dump", leave=False)
