@@ -12,7 +12,7 @@ format-detecting loader and a compiler for written conditions::
 from typing import TYPE_CHECKING, Any
 
 from tarn._core import PyExpr, PyTrace
-from tarn.formats import FORMATS, detect_format
+from tarn.formats import FORMATS, BestEffortWarning, ConverterWarning, detect_format
 from tarn.formats import open as open
 
 if TYPE_CHECKING:
@@ -60,5 +60,13 @@ def _version() -> str:
 
 # open and compile are left out of the star-import list: they would shadow the builtins of the
 # same names. Use them as tarn.open and tarn.compile.
-__all__ = ["PyExpr", "PyTrace", "detect_format", "ExprError", "FORMATS"]
+__all__ = [
+    "PyExpr",
+    "PyTrace",
+    "detect_format",
+    "ExprError",
+    "FORMATS",
+    "BestEffortWarning",
+    "ConverterWarning",
+]
 __version__: str

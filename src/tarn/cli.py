@@ -13,22 +13,34 @@ import math
 import os
 import sys
 from collections.abc import Callable, Iterable, Sequence
+from contextvars import ContextVar
 from typing import Any, NoReturn
 
 from tarn import expr as _expr
 from tarn._core import PyTrace
 from tarn._display import unknown_char
-from tarn.formats import detect_format
-from tarn.formats import open as open_trace
+from tarn.formats import Loaded, load_dump
 
 
 class CliError(Exception):
     """An error reported to the user as one line, without a traceback."""
 
 
-def load(path: str) -> PyTrace:
+# False for the command being run when it was given --no-convert.
+_CONVERT: ContextVar[bool] = ContextVar("convert", default=True)
+
+
+def loaded(path: str) -> Loaded:
     """Load a dump, choosing the loader from its content or, failing that, its extension."""
-    return open_trace(path)
+    return load_dump(path, convert=_CONVERT.get())
+
+
+def load(path: str) -> PyTrace:
+    """Load a dump as :func:`loaded` does; its warnings go to standard error."""
+    dump = loaded(path)
+    for warning in dump.warnings:
+        print(f"tarn: warning: {warning}", file=sys.stderr)
+    return dump.trace
 
 
 # ---------------------------------------------------------------- helpers
@@ -138,11 +150,12 @@ def _more(shown: int, total: int) -> None:
 
 
 def _cmd_info(args: argparse.Namespace) -> int:
-    trace = load(args.file)
+    dump = loaded(args.file)  # its warnings are part of the summary
+    trace = dump.trace
     names = trace.signal_names()
     scopes = trace.scopes()
     count = _index_count(trace)
-    fmt = detect_format(args.file)
+    fmt = dump.format
     if args.json:
         _emit_json(
             {
@@ -153,17 +166,21 @@ def _cmd_info(args: argparse.Namespace) -> int:
                 "time_stamps": count,
                 "first_time": trace.timestamp(0) if count else None,
                 "last_time": trace.timestamp(trace.max_index()) if count else None,
+                "converter": dump.converter,
+                "warnings": [str(w) for w in dump.warnings],
             }
         )
         return 0
     print(f"file:        {args.file}")
-    print(f"format:      {fmt}")
+    print(f"format:      {fmt}" + (f" (converted by {dump.converter})" if dump.converter else ""))
     print(f"signals:     {len(names)}")
     print(f"scopes:      {len(scopes)}")
     print(f"time stamps: {count}")
     if count:
         print(f"first time:  {trace.timestamp(0)}")
         print(f"last time:   {trace.timestamp(trace.max_index())}")
+    for warning in dump.warnings:
+        print(f"warning:     {warning}")
     shown = names[: args.limit]
     if shown:
         width = max(len(n) for n in shown)
@@ -471,6 +488,13 @@ def build_parser() -> argparse.ArgumentParser:
         p = sub.add_parser(name, help=help, description=help)
         p.add_argument("file", help="dump file (VCD, FST, FSDB, VPD, WLF) or SHM database")
         p.add_argument("--json", action="store_true", help="print JSON instead of a table")
+        p.add_argument(
+            "--no-convert",
+            dest="convert",
+            action="store_false",
+            help="read FSDB, SHM, VPD and WLF with tarn's recovery reader even when the "
+            "vendor's converter is on PATH",
+        )
         if values:
             p.add_argument("--hex", action="store_true", help="show integers in hexadecimal")
         p.set_defaults(run=run)
@@ -533,6 +557,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = build_parser().parse_args(argv)
     except SystemExit as e:  # -h, or a malformed command line (already reported)
         return e.code if isinstance(e.code, int) else 2
+    token = _CONVERT.set(args.convert)
     try:
         code: int = args.run(args)
         return code
@@ -548,3 +573,5 @@ def main(argv: Sequence[str] | None = None) -> int:
         message = str(e).splitlines()[0] if str(e) else type(e).__name__
         print(f"tarn: {message}", file=sys.stderr)
         return 1
+    finally:
+        _CONVERT.reset(token)
