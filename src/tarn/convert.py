@@ -16,6 +16,7 @@ a temporary file, which is removed afterwards whatever happens.
 from __future__ import annotations
 
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -55,13 +56,14 @@ class ConversionFailed(Exception):
     """The converter ran but gave no usable VCD; the text says why."""
 
 
+_PLACEHOLDER = re.compile(r"\{(input|output|output_file)\}")
+
+
 @dataclass(frozen=True)
 class Converter:
-    """A converter command line for one dump: the program and its arguments, placeholders
+    """A converter command line: the program (a full path) and its arguments, placeholders
     still in them."""
 
-    format: str
-    variable: str
     argv: tuple[str, ...]
 
     @property
@@ -79,14 +81,10 @@ class Converter:
         return not any("{output}" in a or "{output_file}" in a for a in self.argv)
 
     def command(self, path: str, output: str) -> list[str]:
-        def fill(arg: str) -> str:
-            return (
-                arg.replace("{input}", path)
-                .replace("{output_file}", output)
-                .replace("{output}", output)
-            )
-
-        return [fill(a) for a in self.argv]
+        """The arguments with the placeholders filled in (in one pass: a path that contains
+        "{output}" stays as it is)."""
+        values = {"input": path, "output": output, "output_file": output}
+        return [_PLACEHOLDER.sub(lambda m: values[m.group(1)], a) for a in self.argv]
 
 
 def find_converter(fmt: str) -> Converter | None:
@@ -115,7 +113,7 @@ def find_converter(fmt: str) -> Converter | None:
         if configured is None:
             return None
         raise ConversionFailed(f"{variable} names {argv[0]!r}, which is not on PATH")
-    return Converter(fmt, variable, (found, *argv[1:]))
+    return Converter((found, *argv[1:]))
 
 
 def timeout_seconds() -> float:
@@ -140,9 +138,10 @@ def run(converter: Converter, path: str) -> PyTrace:
     """Run ``converter`` on the dump at ``path`` and load the VCD it writes.
 
     Raises :class:`ConversionFailed` when it cannot be started, exits with an error, runs out of
-    time, or writes something that holds no VCD signals. Every process it started is gone and
-    every file or descriptor opened for it is closed when this returns or raises (also on
-    ``KeyboardInterrupt``).
+    time, or writes something that holds no VCD signals. When this returns or raises (also on
+    ``KeyboardInterrupt``), the converter's process has been reaped, its process group has been
+    ended if it was still running, and every file and descriptor opened for it is closed or
+    removed.
     """
     seconds = timeout_seconds()
     timeout_program = shutil.which("timeout")

@@ -2,7 +2,6 @@
 values or names that are not identifiers; VCD and FST never warn."""
 
 import json
-import os
 import warnings
 
 import pytest
@@ -21,7 +20,7 @@ from builders import (
     wlf,
     wlf_value_page,
 )
-from conftest import DATA, corpus_files
+from conftest import DATA, corpus_files, opened, write_dump
 
 ADVICE = "convert the file to VCD with your simulator's tools for full data"
 
@@ -33,24 +32,8 @@ def no_converters(monkeypatch):
         monkeypatch.setenv(variable, "")
 
 
-def opened(path, **kwargs):
-    """The trace tarn.open gives, and the warnings it emits as (category, text)."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        trace = tarn.open(path, **kwargs)
-    return trace, [(w.category, str(w.message)) for w in caught]
-
-
 def write(tmp_path, name, data):
-    """A file, or for a dict of names to bytes a folder of files."""
-    path = tmp_path / name
-    if isinstance(data, dict):
-        path.mkdir()
-        for part, content in data.items():
-            (path / part).write_bytes(content)
-    else:
-        path.write_bytes(data)
-    return os.fspath(path)
+    return write_dump(tmp_path / name, data)
 
 
 def test_identifiers():

@@ -13,7 +13,6 @@ import subprocess
 import sys
 import textwrap
 import time
-import warnings
 
 import pytest
 
@@ -22,7 +21,7 @@ from tarn import convert
 from tarn.cli import main
 
 from builders import cstrings, fsdb_legacy, shm_design, shm_records, vpd, wlf
-from conftest import EXAMPLES, ROOT, values
+from conftest import EXAMPLES, ROOT, opened, values, write_dump
 
 FALLBACK = "using tarn's recovery reader instead"
 
@@ -90,21 +89,7 @@ def tool(tmp_path, name, script):
 
 def dump(tmp_path, fmt):
     name, data = DUMPS[fmt]
-    path = tmp_path / name
-    if isinstance(data, dict):
-        path.mkdir()
-        for part, content in data.items():
-            (path / part).write_bytes(content)
-    else:
-        path.write_bytes(data)
-    return os.fspath(path)
-
-
-def opened(path, **kwargs):
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        trace = tarn.open(path, **kwargs)
-    return trace, [(w.category, str(w.message)) for w in caught]
+    return write_dump(tmp_path / name, data)
 
 
 def same_trace(a, b):
@@ -232,15 +217,19 @@ def test_hanging_converter_is_ended(tmp_path, monkeypatch, case, output):
     assert not any(running(int(p)) for p in pids.read_text().split())
 
 
-def test_file_mode(tmp_path, monkeypatch):
-    # A converter that cannot write to a pipe is given a regular file, removed afterwards.
+@pytest.mark.parametrize("output, streams", [("{output_file}", True), ("{output}", False)])
+def test_file_mode(tmp_path, monkeypatch, output, streams):
+    # A converter that cannot write to a pipe, or a system without /dev/fd or coreutils timeout,
+    # gets a regular file, removed afterwards.
     tool(tmp_path, "wlf2vcd", f"""\
         case "$3" in /dev/*) echo "cannot write to a pipe" >&2; exit 2;; esac
         [ -e "$3" ] && exit 4
         echo "$3" > "{tmp_path}/output"
         cat "{EXAMPLES / "counter.vcd"}" > "$3"
     """)
-    monkeypatch.setenv("TARN_WLF2VCD", "wlf2vcd {input} -o {output_file}")
+    monkeypatch.setenv("TARN_WLF2VCD", f"wlf2vcd {{input}} -o {output}")
+    if not streams:
+        monkeypatch.setattr(convert, "_can_stream", lambda: False)
     trace, caught = opened(dump(tmp_path, "wlf"))
     assert caught == []
     same_trace(trace, tarn.PyTrace.from_vcd(os.fspath(EXAMPLES / "counter.vcd")))
@@ -298,6 +287,10 @@ def test_settings(tmp_path, monkeypatch):
         monkeypatch.setenv("TARN_CONVERT_TIMEOUT", bad)
         with pytest.raises(ValueError, match="TARN_CONVERT_TIMEOUT must be a positive number"):
             tarn.open(path)
+    # Placeholders are filled in once, also inside an argument; a path may contain braces.
+    line = convert.Converter(("conv", "--in={input}", "{output_file}"))
+    filled = line.command("/d/{output}.fsdb", "/t/x.vcd")
+    assert filled == ["conv", "--in=/d/{output}.fsdb", "/t/x.vcd"]
     # VCD and FST are never converted.
     tool(tmp_path, "fsdb2vcd", f'echo "$@" > "{tmp_path}/ran"; exit 1\n')
     monkeypatch.delenv("TARN_CONVERT_TIMEOUT")
