@@ -166,7 +166,7 @@ def test_info_names_the_converter(tmp_path, capsys):
 FAILURES = {
     "exit": ('echo "starting" ; echo "fsdb2vcd: license checkout failed" >&2; exit 3\n',
              "exit status 3: starting / fsdb2vcd: license checkout failed"),
-    "signal": ("kill -SEGV $$\n", "killed by signal SIGSEGV"),
+    "signal": ("kill -TERM $$\n", "killed by signal SIGTERM"),
     "garbage": ('echo "this is not a VCD" > "$3"\n', "its output holds no VCD signals"),
     "nothing": ("exit 0\n", "its output holds no VCD signals"),
     # A VCD whose writer then failed: what it wrote is not trusted.
