@@ -200,7 +200,8 @@ def _plural(count: int, word: str) -> str:
 
 
 def _group(items: Sequence[str], bad: Sequence[str], word: str) -> str:
-    """ "12 names", "no names", "3 scopes (2 not identifiers, e.g. 'h)|U')"."""
+    """How many ``items`` there are and how many of them are ``bad``, in words: for example
+    "12 names", "no names", "3 scopes (2 not identifiers, e.g. 'h)|U')"."""
     text = _plural(len(items), word) if items else f"no {word}s"
     if bad:
         example = bad[0] if len(bad[0]) <= 40 else bad[0][:37] + "..."
@@ -309,8 +310,9 @@ def open(  # noqa: A001 (tarn.open)
     converter that fails is reported with a :class:`ConverterWarning`, and a recovery that gives
     no values or names that are not identifiers with a :class:`BestEffortWarning`.
 
-    Raises ``ValueError`` when the format cannot be told or the loader rejects the file (with the
-    loader's message), and ``OSError`` when the path cannot be read.
+    Raises ``ValueError`` when the format cannot be told, the loader rejects the file (with the
+    loader's message) or a converter setting cannot be used, and ``OSError`` when the path cannot
+    be read.
     """
     loaded = load_dump(path, format, convert=convert)
     for warning in loaded.warnings:
