@@ -21,7 +21,7 @@ from tarn import convert
 from tarn.cli import main
 
 from builders import cstrings, fsdb_legacy, shm_design, shm_records, vpd, wlf
-from conftest import EXAMPLES, ROOT, opened, values, write_dump
+from conftest import EXAMPLES, opened, values, write_dump
 
 FALLBACK = "using tarn's recovery reader instead"
 
@@ -347,7 +347,9 @@ def test_ctrl_c_during_a_streamed_load(tmp_path):
                     if (t / "children").read_text().split()]
             print("interrupted", len(left))
     """)
-    env = dict(os.environ, PYTHONPATH=os.fspath(ROOT / "src"))
+    # The child imports the same tarn as this process.
+    home = os.path.dirname(os.path.dirname(os.path.abspath(tarn.__file__)))
+    env = dict(os.environ, PYTHONPATH=home)
     proc = subprocess.Popen([sys.executable, "-c", child], env=env, stdout=subprocess.PIPE,
                             text=True)
     try:
