@@ -13,7 +13,7 @@ format-detecting loader and a compiler for written conditions::
 from typing import TYPE_CHECKING, Any
 
 from tarn._core import PyExpr, PyTrace
-from tarn.formats import FORMATS, detect_format
+from tarn.formats import FORMATS, BestEffortWarning, ConverterWarning, detect_format
 from tarn.formats import open as open
 from tarn.trace import Changes, Signal, Trace, Wave
 
@@ -72,5 +72,7 @@ __all__ = [
     "detect_format",
     "ExprError",
     "FORMATS",
+    "BestEffortWarning",
+    "ConverterWarning",
 ]
 __version__: str

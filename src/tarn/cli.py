@@ -15,6 +15,7 @@ import os
 import signal
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextvars import ContextVar
 from fractions import Fraction
 from typing import Any, NoReturn
 
@@ -29,8 +30,7 @@ from tarn._time import (
     stamp_of,
     timescale_text,
 )
-from tarn.formats import detect_format
-from tarn.formats import open as open_trace
+from tarn.formats import Loaded, detect_format, load_dump
 from tarn.trace import Trace
 
 
@@ -38,10 +38,22 @@ class CliError(Exception):
     """An error reported to the user as one line, without a traceback."""
 
 
-def load(path: str) -> Trace:
+# False for the command being run when it was given --no-convert.
+_CONVERT: ContextVar[bool] = ContextVar("convert", default=True)
+
+
+def loaded(path: str) -> Loaded:
     """Load a dump, choosing the loader from its content or, failing that, its extension."""
     with _load_progress(path):
-        return open_trace(path)
+        return load_dump(path, convert=_CONVERT.get())
+
+
+def load(path: str) -> Trace:
+    """Load a dump as :func:`loaded` does; its warnings go to standard error."""
+    dump = loaded(path)
+    for warning in dump.warnings:
+        print(f"tarn: warning: {warning}", file=sys.stderr)
+    return dump.trace
 
 
 #: Loads of files this large show a progress bar when standard error is a terminal (the
@@ -228,11 +240,12 @@ def _more(shown: int, total: int) -> None:
 
 
 def _cmd_info(args: argparse.Namespace) -> int:
-    trace = load(args.file)
+    dump = loaded(args.file)  # its warnings are part of the summary
+    trace = dump.trace
     names = trace.signal_names()
     scopes = trace.scopes()
     count = _index_count(trace)
-    fmt = detect_format(args.file)
+    fmt = dump.format
     if args.json:
         doc = {
             "file": args.file,
@@ -243,10 +256,13 @@ def _cmd_info(args: argparse.Namespace) -> int:
             "first_time": trace.timestamp(0) if count else None,
             "last_time": trace.timestamp(trace.max_index()) if count else None,
         }
-        _emit_json(_timed(trace, doc))
+        doc = _timed(trace, doc)
+        _emit_json(
+            {**doc, "converter": dump.converter, "warnings": [str(w) for w in dump.warnings]}
+        )
         return 0
     print(f"file:        {args.file}")
-    print(f"format:      {fmt}")
+    print(f"format:      {fmt}" + (f" (converted by {dump.converter})" if dump.converter else ""))
     print(f"signals:     {len(names)}")
     print(f"scopes:      {len(scopes)}")
     print(f"timescale:   {timescale_text(trace) or 'not given'}")
@@ -254,6 +270,8 @@ def _cmd_info(args: argparse.Namespace) -> int:
     if count:
         print(f"first time:  {_time(trace, 0)}")
         print(f"last time:   {_time(trace, trace.max_index())}")
+    for warning in dump.warnings:
+        print(f"warning:     {warning}")
     shown = names[: args.limit]
     if shown:
         width = max(len(n) for n in shown)
@@ -710,6 +728,13 @@ def build_parser() -> argparse.ArgumentParser:
         else:
             p.add_argument("file", help="dump file (VCD, FST, FSDB, VPD, WLF) or SHM database")
         p.add_argument("--json", action="store_true", help="print JSON instead of a table")
+        p.add_argument(
+            "--no-convert",
+            dest="convert",
+            action="store_false",
+            help="read FSDB, SHM, VPD and WLF with tarn's recovery reader even when the "
+            "vendor's converter is on PATH",
+        )
         if values:
             p.add_argument("--hex", action="store_true", help="show integers in hexadecimal")
         p.set_defaults(run=run)
@@ -807,6 +832,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = build_parser().parse_args(argv)
     except SystemExit as e:  # -h, or a malformed command line (already reported)
         return e.code if isinstance(e.code, int) else 2
+    token = _CONVERT.set(args.convert)
     try:
         code: int = args.run(args)
         return code
@@ -822,3 +848,5 @@ def main(argv: Sequence[str] | None = None) -> int:
         message = str(e).splitlines()[0] if str(e) else type(e).__name__
         print(f"tarn: {message}", file=sys.stderr)
         return 1
+    finally:
+        _CONVERT.reset(token)

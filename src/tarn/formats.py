@@ -4,20 +4,40 @@ A file's content is more trustworthy than its name (FST files are often saved as
 VCD text may sit under a ``.fsdb`` name), so the leading bytes decide whenever they are
 recognised. The extension is only consulted for files whose first bytes say nothing, for example
 an empty VCD file.
+
+FSDB, SHM, VPD and WLF are read by recovery rules, not full parsers. For them a vendor converter
+on ``PATH`` is preferred (:mod:`tarn.convert`), and a recovery that gives no values or names
+that are not identifiers is reported with a :class:`BestEffortWarning`.
 """
 
 from __future__ import annotations
 
 import builtins
 import os
-from collections.abc import Callable
+import re
+import warnings
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import Union
 
+from tarn import convert as _convert
 from tarn._core import PyTrace
 from tarn.trace import Trace
 
 # open is not star-exported: it would shadow the builtin.
-__all__ = ["FORMATS", "EXTENSIONS", "detect_format", "sniff"]
+__all__ = [
+    "FORMATS",
+    "EXTENSIONS",
+    "BEST_EFFORT",
+    "BestEffortWarning",
+    "ConverterWarning",
+    "Loaded",
+    "detect_format",
+    "is_identifier",
+    "load_dump",
+    "recovery_note",
+    "sniff",
+]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -131,16 +151,110 @@ def detect_format(path: PathLike) -> str:
     raise ValueError(f"cannot tell the format of {p!r}: tried the {_TRIED}")
 
 
-def open(path: PathLike, format: str | None = None) -> Trace:  # noqa: A001 (tarn.open)
-    """Load the dump at ``path`` with the loader its content (or, failing that, its name) calls for.
+class BestEffortWarning(UserWarning):
+    """A dump of a format tarn reads by recovery rules (FSDB, SHM, VPD, WLF) gave partial or
+    doubtful data: no values, or names that are not identifiers."""
 
-    ``path`` is a ``str``, ``bytes`` or path-like object naming a VCD, FST, FSDB, VPD or WLF file,
-    or an SHM database (its directory, ``.dsn`` or ``.trn`` file). ``format`` (one of
-    :data:`FORMATS`) skips detection and forces a loader.
 
-    Raises ``ValueError`` when the format cannot be told or the loader rejects the file (with the
-    loader's message), and ``OSError`` when the path cannot be read.
-    """
+class ConverterWarning(BestEffortWarning):
+    """The vendor's converter for a dump failed, so tarn's recovery reader was used instead."""
+
+
+#: The formats read by recovery rules rather than by a full parser.
+BEST_EFFORT = ("fsdb", "shm", "vpd", "wlf")
+
+_ADVICE = "convert the file to VCD with your simulator's tools for full data"
+_FALLBACK = "using tarn's recovery reader instead"
+
+# The parts of a hierarchical name: a Verilog or VHDL identifier (also a tool's "$rootio" or
+# "$unit"), or a Verilog escaped identifier (a backslash, then anything printable up to white
+# space, which a VHDL extended identifier without spaces also is); each may be followed by
+# selects, with or without a space before them: [3], [7:0], (3), (7 downto 0). Some writers put
+# an empty root scope first (".clk").
+_SIMPLE = re.compile(r"\$?[A-Za-z_][A-Za-z0-9_$]*")
+_ESCAPED = re.compile(r"\\[!-~]+ ?")
+_SELECT = re.compile(
+    r" *(?:\[ *-?[0-9]+ *(?:: *-?[0-9]+ *)?\]|\( *-?[0-9]+ *(?:(?:downto|to) +-?[0-9]+ *)?\))"
+)
+
+
+def is_identifier(name: str) -> bool:
+    """Whether ``name`` is a hierarchical name a design could have: dotted parts, each an
+    identifier (simple or escaped) with optional bit or array selects."""
+    pos, end = (1 if name.startswith(".") else 0), len(name)
+    while True:
+        part = (_ESCAPED if name.startswith("\\", pos) else _SIMPLE).match(name, pos)
+        if part is None:
+            return False
+        pos = part.end()
+        while select := _SELECT.match(name, pos):
+            pos = select.end()
+        if pos == end:
+            return True
+        if name[pos] != "." or pos + 1 == end:
+            return False
+        pos += 1
+
+
+def _plural(count: int, word: str) -> str:
+    return f"{count} {word}" if count == 1 else f"{count} {word}s"
+
+
+def _group(items: Sequence[str], bad: Sequence[str], word: str) -> str:
+    """How many ``items`` there are and how many of them are ``bad``, in words: for example
+    "12 names", "no names", "3 scopes (2 not identifiers, e.g. 'h)|U')"."""
+    text = _plural(len(items), word) if items else f"no {word}s"
+    if bad:
+        example = bad[0] if len(bad[0]) <= 40 else bad[0][:37] + "..."
+        if len(items) == 1:
+            text += f" (not an identifier: {example!r})"
+        elif len(bad) == len(items):
+            text += f" (none an identifier, e.g. {example!r})"
+        elif len(bad) == 1:
+            text += f" (1 not an identifier: {example!r})"
+        else:
+            text += f" ({len(bad)} not identifiers, e.g. {example!r})"
+    return text
+
+
+def recovery_note(trace: PyTrace, fmt: str) -> str | None:
+    """What a recovery reader got from a dump, when that is doubtful: no values at all, or
+    signal or scope names that are not identifiers. None when the recovery looks sound, and
+    always for the fully parsed formats (VCD, FST)."""
+    if fmt not in BEST_EFFORT:
+        return None
+    names = trace.signal_names()
+    scopes = trace.scopes()
+    bad_names = [n for n in names if not is_identifier(n)]
+    bad_scopes = [s for s in scopes if not is_identifier(s)]
+    valued = sum(1 for n in names if trace.value_kinds(n))
+    if valued and not bad_names and not bad_scopes:
+        return None
+    parts = [_group(names, bad_names, "name")]
+    if bad_scopes:
+        parts.append(_group(scopes, bad_scopes, "scope"))
+    if not valued:
+        parts.append("no values")
+    elif valued == len(names):
+        parts.append("values for every name")
+    else:
+        parts.append(f"values for {valued} of {len(names)} names")
+    return f"{fmt.upper()}: {', '.join(parts)} recovered; {_ADVICE}"
+
+
+@dataclass(frozen=True)
+class Loaded:
+    """A loaded dump: the trace, its format, the converter whose VCD it was read from (None for
+    a direct load), and the warnings the load gives."""
+
+    trace: Trace
+    format: str
+    converter: str | None
+    warnings: tuple[BestEffortWarning, ...]
+
+
+def load_dump(path: PathLike, format: str | None = None, *, convert: bool = True) -> Loaded:
+    """Load a dump as :func:`open` does, returning the warnings instead of emitting them."""
     p = _fspath(path)
     if format is None:
         fmt = detect_format(p)
@@ -150,4 +264,58 @@ def open(path: PathLike, format: str | None = None) -> Trace:  # noqa: A001 (tar
             raise ValueError(f"unknown format {format!r}; expected one of {', '.join(FORMATS)}")
         if not os.path.exists(p):
             raise FileNotFoundError(2, "No such file or directory", p)
-    return Trace(_LOADERS[fmt](p), path=p, format=fmt)
+    notes: list[BestEffortWarning] = []
+    if convert and fmt in BEST_EFFORT:
+        converted = _converted(p, fmt, notes)
+        if converted is not None:
+            return converted
+    trace = _LOADERS[fmt](p)
+    note = recovery_note(trace, fmt)
+    if note is not None:
+        notes.append(BestEffortWarning(note))
+    return Loaded(Trace(trace, path=p, format=fmt), fmt, None, tuple(notes))
+
+
+def _converted(path: str, fmt: str, notes: list[BestEffortWarning]) -> Loaded | None:
+    """The dump as its vendor's converter gives it, or None (no converter, or it failed: then
+    ``notes`` says why)."""
+    what = fmt.upper()
+    try:
+        converter = _convert.find_converter(fmt)
+    except _convert.ConversionFailed as e:
+        notes.append(ConverterWarning(f"{what}: {e}; {_FALLBACK}"))
+        return None
+    if converter is None:
+        return None
+    try:
+        trace = _convert.run(converter, path)
+    except _convert.ConversionFailed as e:
+        notes.append(ConverterWarning(f"{what}: {converter.program} failed ({e}); {_FALLBACK}"))
+        return None
+    return Loaded(Trace(trace, path=path, format=fmt), fmt, converter.program, ())
+
+
+def open(  # noqa: A001 (tarn.open)
+    path: PathLike, format: str | None = None, *, convert: bool = True
+) -> Trace:
+    """Load the dump at ``path`` with the loader its content (or, failing that, its name) calls for.
+
+    ``path`` is a ``str``, ``bytes`` or path-like object naming a VCD, FST, FSDB, VPD or WLF file,
+    or an SHM database (its directory, ``.dsn`` or ``.trn`` file). ``format`` (one of
+    :data:`FORMATS`) skips detection and forces a loader.
+
+    FSDB, SHM, VPD and WLF are read by recovery rules. When the vendor's converter for the
+    format is on ``PATH`` (``fsdb2vcd``, ``simvisdbutil``, ``vpd2vcd``, ``wlf2vcd``; the command
+    lines are set by ``TARN_FSDB2VCD``, ``TARN_SIMVISDBUTIL``, ``TARN_VPD2VCD``,
+    ``TARN_WLF2VCD``), the VCD it writes is loaded instead, unless ``convert`` is false. A
+    converter that fails is reported with a :class:`ConverterWarning`, and a recovery that gives
+    no values or names that are not identifiers with a :class:`BestEffortWarning`.
+
+    Raises ``ValueError`` when the format cannot be told, the loader rejects the file (with the
+    loader's message) or a converter setting cannot be used, and ``OSError`` when the path cannot
+    be read.
+    """
+    loaded = load_dump(path, format, convert=convert)
+    for warning in loaded.warnings:
+        warnings.warn(warning, stacklevel=2)
+    return loaded.trace

@@ -1,8 +1,10 @@
 import os
 import pathlib
+import warnings
 
 import pytest
 
+import tarn
 from tarn import PyExpr, PyTrace
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -70,3 +72,23 @@ def check_corpus(t: PyTrace, expect: list[str]) -> None:
     stamps = [t.timestamp(i) for i in range(t.max_index() + 1)]
     assert stamps == sorted(set(stamps)) and stamps[0] == 0
     exercise(t)
+
+
+def write_dump(path: pathlib.Path, data) -> str:
+    """Write a dump: bytes as a file, a dict of names to bytes as a folder of files (an SHM
+    database)."""
+    if isinstance(data, dict):
+        path.mkdir()
+        for part, content in data.items():
+            (path / part).write_bytes(content)
+    else:
+        path.write_bytes(data)
+    return os.fspath(path)
+
+
+def opened(path, **kwargs):
+    """The trace tarn.open gives, and the warnings it emits as (category, text)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        trace = tarn.open(path, **kwargs)
+    return trace, [(w.category, str(w.message)) for w in caught]

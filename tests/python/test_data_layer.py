@@ -175,6 +175,7 @@ def _same(a, b):
 CORPUS = [p for kind in ("vcd", "fst", "fsdb", "wlf", "shm") for p in corpus_files(kind)]
 
 
+@pytest.mark.filterwarnings("ignore::tarn.BestEffortWarning")
 @pytest.mark.parametrize("path", CORPUS, ids=lambda p: p.name)
 def test_frames_rebuild_every_index_of_every_signal(path):
     t = tarn.open(path)

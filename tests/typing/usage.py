@@ -2,6 +2,8 @@
 the compiled module (it is never run). Each line marked ``type: ignore`` is a mistake the stubs
 must reject; mypy's ``warn_unused_ignores`` fails the check when one is accepted."""
 
+import warnings
+
 import tarn
 from tarn import PyExpr, PyTrace
 from tarn.expr import ExprError, Node, parse
@@ -59,7 +61,21 @@ def mistakes(trace: PyTrace) -> None:
     PyExpr.const_int(1).and_(1)  # type: ignore[arg-type]
     tarn.compile(trace, "a", "top", 3)  # type: ignore[call-arg]
     trace.signal_id("a") + 1  # type: ignore[operator]
+    tarn.open("w.fsdb", "fsdb", False)  # type: ignore[call-arg]
     print(index)
+
+
+def recovered_only(path: str) -> PyTrace:
+    # The recovery reader's own data, a doubtful recovery being an error.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", tarn.BestEffortWarning)
+        return tarn.open(path, convert=False)
+
+
+def converted_or_nothing(path: str) -> PyTrace:
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", tarn.ConverterWarning)
+        return tarn.open(path)
 
 
 class Derived(PyTrace):  # type: ignore[misc]
