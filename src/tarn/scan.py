@@ -175,6 +175,7 @@ def _run_local(
 ) -> None:
     import concurrent.futures
     import multiprocessing
+    from concurrent.futures.process import BrokenProcessPool
 
     workers = jobs or len(os.sched_getaffinity(0))
     workers = max(1, min(workers, len(files)))
@@ -185,14 +186,27 @@ def _run_local(
     # Forked workers start at once and need no importable main module; tarn's worker pool
     # re-creates its threads in a forked child.
     context = multiprocessing.get_context("fork")
-    with concurrent.futures.ProcessPoolExecutor(workers, mp_context=context) as pool:
-        futures = {pool.submit(_task, f, args): f for f in files}
-        for future in concurrent.futures.as_completed(futures):
-            path = futures[future]
-            try:
-                done(*future.result())
-            except Exception as e:  # a worker that died: the dump is reported, not lost
-                done(path, None, f"{type(e).__name__}: {e}")
+    todo = files
+    for attempt in range(2):
+        lost: list[str] = []
+        with concurrent.futures.ProcessPoolExecutor(workers, mp_context=context) as pool:
+            futures = {pool.submit(_task, f, args): f for f in todo}
+            for future in concurrent.futures.as_completed(futures):
+                path = futures[future]
+                try:
+                    done(*future.result())
+                except BrokenProcessPool as e:
+                    # A worker died (killed, out of memory): the pool is gone, and with it
+                    # every dump not finished yet. They get one more pool.
+                    if attempt == 0:
+                        lost.append(path)
+                    else:
+                        done(path, None, f"the worker searching it died ({e})")
+                except Exception as e:
+                    done(path, None, f"{type(e).__name__}: {e}")
+        if not lost:
+            return
+        todo = [f for f in files if f in set(lost)]
 
 
 def _run_dask(
