@@ -207,6 +207,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto trans = tarn::query::transitions(t, name);
         auto stats = tarn::query::compute_stats(t, name);
         (void)stats;
+        if (auto reals = tarn::query::compute_real_stats(t, name))
+            check(reals->count >= 1 && reals->count <= t.max_index() + 1, "real count");
         for (const auto& tr : trans) check(tr.index >= 1 && tr.index <= t.max_index(), "index");
     }
     for (uint64_t i = 0; i <= t.max_index() + 1; ++i) {

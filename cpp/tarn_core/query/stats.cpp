@@ -1,6 +1,7 @@
 #include "query/stats.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "query/changes.h"
@@ -40,6 +41,51 @@ SignalStats compute_stats(const Trace& trace, std::string_view name) {
         },
         [&](uint64_t, size_t, size_t) { ++s.transitions; });
     if (s.count == 0) s.min = 0;
+    return s;
+}
+
+std::optional<RealStats> compute_real_stats(const Trace& trace, std::string_view name) {
+    auto id = trace.signal_id(name);
+    if (!id) return std::nullopt;
+    const Column* c = trace.column(*id);
+    const uint64_t n = trace.max_index() + 1;
+    // The Real runs, clipped to the trace, with their values.
+    auto each_real = [&](auto&& f) {
+        for_each_segment(c, n, [&](uint64_t start, uint64_t stop, size_t r) {
+            if (r != Column::npos && c->run_tag(r) == Tag::Real)
+                f(c->run_value(r).as_real(), stop - start);
+        });
+    };
+    RealStats s;
+    each_real([&](double, uint64_t len) { s.count += len; });
+    if (s.count == 0) return std::nullopt;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    s.min = std::numeric_limits<double>::infinity();
+    s.max = -s.min;
+    bool any_nan = false, any_number = false;
+    // The mean as a sum of value x (run length / count): no partial sum can overflow where the
+    // values themselves do not. Neumaier's compensation (and the exact rounding error of each
+    // product) keeps the small values beside runs millions of indices long.
+    double sum = 0, carry = 0;
+    const double count = double(s.count);
+    each_real([&](double x, uint64_t len) {
+        if (std::isnan(x)) {
+            any_nan = true;
+            return;
+        }
+        any_number = true;
+        s.min = std::min(s.min, x);
+        s.max = std::max(s.max, x);
+        const double w = double(len) / count;
+        const double term = x * w;
+        if (std::isfinite(term)) carry += std::fma(x, w, -term);
+        const double t = sum + term;
+        if (std::isfinite(t))
+            carry += std::abs(sum) >= std::abs(term) ? (sum - t) + term : (term - t) + sum;
+        sum = t;
+    });
+    if (!any_number) s.min = s.max = nan;
+    s.mean = any_nan ? nan : std::isfinite(sum) ? sum + carry : sum;
     return s;
 }
 
