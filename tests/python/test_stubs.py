@@ -197,7 +197,10 @@ EXPR_ADDED = {
 
 @pytest.mark.parametrize(
     "cls, signatures, docstrings, added",
-    [(PyTrace, TRACE_SIGNATURES, TRACE_DOCSTRINGS, TRACE_ADDED), (PyExpr, EXPR_SIGNATURES, {}, EXPR_ADDED)],
+    [
+        (PyTrace, TRACE_SIGNATURES, TRACE_DOCSTRINGS, TRACE_ADDED),
+        (PyExpr, EXPR_SIGNATURES, {}, EXPR_ADDED),
+    ],
     ids=["PyTrace", "PyExpr"],
 )
 def test_text_signatures_and_docstrings(cls, signatures, docstrings, added):
