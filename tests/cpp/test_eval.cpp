@@ -493,45 +493,6 @@ TEST(Eval, FloatReadingOfWideNumbersIsTheNearestDouble) {
     EXPECT_FALSE(tarn::to_f64(SignalValue::missing()));
 }
 
-TEST(Eval, RealNodes) {
-    TraceData d;
-    d.timestamps = {0, 1, 2, 3, 4};
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double r[] = {-120.0, 0.0, nan, 1e-3, -0.0};
-    for (uint64_t i = 0; i < 5; ++i) d.store.set(0, i, SignalValue::make_real(r[i]));
-    d.store.set(1, 1, SignalValue::make_int(0));
-    d.store.set(1, 3, SignalValue::make_int(3));
-    Trace t(std::move(d));
-    auto real = Expr::signal(0), other = Expr::signal(1);
-    auto c = [](double x) { return Expr::constant(SignalValue::make_real(x)); };
-    auto find = [&](ExprKind k, const ExprPtr& a, const ExprPtr& b) {
-        auto e = Expr::binary(k, a, b);
-        auto got = tarn::query::find(t, *e);
-        EXPECT_EQ(got, tarn::query::find_per_index(t, *e));
-        return got;
-    };
-    using V = std::vector<uint64_t>;
-    EXPECT_EQ(find(ExprKind::RealEq, real, c(-120.0)), V{0});
-    EXPECT_EQ(find(ExprKind::Eq, real, c(-120.0)), (V{0, 1, 2, 3, 4}));  // all read as 0
-    EXPECT_EQ(find(ExprKind::RealLt, real, c(0)), V{0});
-    EXPECT_EQ(find(ExprKind::RealGt, real, c(1e-4)), V{3});
-    EXPECT_EQ(find(ExprKind::RealEq, real, c(0)), (V{1, 4}));  // -0.0 == 0.0
-    EXPECT_EQ(find(ExprKind::RealNeq, real, real), (V{2}));    // NaN != NaN
-    EXPECT_EQ(find(ExprKind::RealGte, real, real), (V{0, 1, 3, 4}));
-    // An operand without a reading: comparisons are Missing, != holds.
-    EXPECT_EQ(find(ExprKind::RealLte, real, other), (V{1, 3}));
-    EXPECT_EQ(find(ExprKind::RealNeq, real, other), (V{0, 2, 3, 4}));
-    auto sum = Expr::binary(ExprKind::RealAdd, real, other);
-    EXPECT_EQ(tarn::query::eval(t, *sum, 3).as_real(), 3.001);
-    EXPECT_TRUE(tarn::query::eval(t, *sum, 2).is_missing());
-    auto diff = Expr::binary(ExprKind::RealSub, c(0.5), real);
-    EXPECT_EQ(tarn::query::eval(t, *diff, 0).as_real(), 120.5);
-    EXPECT_TRUE(std::isnan(tarn::query::eval(t, *diff, 2).as_real()));
-    // A real result takes part in the other nodes through its readings.
-    EXPECT_EQ(tarn::query::eval(t, *Expr::binary(ExprKind::Gt, diff, c(120)), 0).as_int(), 0u);
-    EXPECT_EQ(find(ExprKind::And, diff, diff), (V{0, 1, 2, 3, 4}));  // NaN is true
-}
-
 TEST(Eval, WideValuesCompareWhole) {
     // Two 100-bit signals equal in their low 64 bits, differing above them.
     TraceData d;

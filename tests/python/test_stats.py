@@ -72,29 +72,6 @@ def test_real_stats_weigh_each_value_by_its_indices():
         t.real_stats(b"r")
 
 
-def test_real_stats_with_nan_match_per_index_values():
-    t, names, model = random_trace(7, n_signals=12, n_indices=80)
-    seen_real = False
-    for name in names:
-        reals = [v[1] for v in model[name] if v is not None and v[0] == "real"]
-        got = t.real_stats(name)
-        if not reals:
-            assert got is None
-            continue
-        seen_real = True
-        numbers = [x for x in reals if not math.isnan(x)]
-        lo, hi, mean, count = got
-        assert count == len(reals)
-        assert (lo, hi) == (min(numbers), max(numbers)) if numbers else math.isnan(lo)
-        if len(numbers) < len(reals) or math.isnan(math.fsum(numbers)):
-            assert math.isnan(mean)
-        elif math.isinf(s := math.fsum(numbers)):
-            assert mean == s
-        else:
-            assert mean == pytest.approx(s / count, rel=1e-12)
-    assert seen_real
-
-
 def test_unknown_name_and_past_the_end():
     t = dump(["b1"])
     assert t.signal_stats("nope") == (0,) * 7
