@@ -76,12 +76,13 @@ SignalValue value(Bytes& in) {
             double d = k == 0   ? std::numeric_limits<double>::quiet_NaN()
                        : k == 1 ? -0.0
                        : k == 2 ? std::numeric_limits<double>::infinity()
+                       : k == 3 ? double(int8_t(in.u8())) / 4
                                 : double(int64_t(in.number()));
             return SignalValue::make_real(d);
         }
         case 4: {
             std::string s(in.u8() % 4, '0');
-            for (auto& c : s) c = "01xz5 "[in.u8() % 6];
+            for (auto& c : s) c = "01xz5 .e-"[in.u8() % 9];
             return SignalValue::make_str(s);
         }
         case 5:
@@ -118,7 +119,7 @@ tarn::Trace trace(Bytes& in) {
 ExprPtr tree(Bytes& in, int depth) {
     uint8_t k = in.u8();
     if (depth <= 0 || in.empty()) k %= 3;
-    switch (k % 22) {
+    switch (k % tarn::query::kExprKinds) {
         case 0:
             return Expr::signal(in.u8() % 7);  // ids past the last signal read Missing
         case 1:
@@ -138,14 +139,17 @@ ExprPtr tree(Bytes& in, int depth) {
         case 7: {
             static constexpr ExprKind unary[] = {ExprKind::Not, ExprKind::Signed, ExprKind::IsX,
                                                  ExprKind::IsZ};
-            return Expr::unary(unary[k % 22 - 4], tree(in, depth - 1));
+            return Expr::unary(unary[k % tarn::query::kExprKinds - 4], tree(in, depth - 1));
         }
         case 8: {
             uint64_t high = in.number(), low = in.number();
             return Expr::slice(tree(in, depth - 1), high, low);
         }
         default: {
-            auto kind = static_cast<ExprKind>(static_cast<int>(ExprKind::And) + (k % 22 - 9) % 13);
+            // The two-operand kinds: And .. BitXor, then RealEq .. RealSub.
+            const int j = k % tarn::query::kExprKinds - 9;
+            auto kind = j < 13 ? static_cast<ExprKind>(static_cast<int>(ExprKind::And) + j)
+                               : static_cast<ExprKind>(static_cast<int>(ExprKind::RealEq) + j - 13);
             ExprPtr l = tree(in, depth - 1);
             // Share an operand now and then: trees are DAGs in practice.
             ExprPtr r = (in.u8() & 7) == 0 ? l : tree(in, depth - 1);
@@ -203,6 +207,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto trans = tarn::query::transitions(t, name);
         auto stats = tarn::query::compute_stats(t, name);
         (void)stats;
+        if (auto reals = tarn::query::compute_real_stats(t, name))
+            check(reals->count >= 1 && reals->count <= t.max_index() + 1, "real count");
         for (const auto& tr : trans) check(tr.index >= 1 && tr.index <= t.max_index(), "index");
     }
     for (uint64_t i = 0; i <= t.max_index() + 1; ++i) {

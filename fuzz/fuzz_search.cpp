@@ -44,8 +44,8 @@ SignalValue value(Bytes& in) {
         case 2:
             return SignalValue::make_real(double(int8_t(in.next())) / 4);
         case 3: {
-            const char* texts[] = {"", "7", "+7", "07", "x", "18446744073709551616"};
-            return SignalValue::make_str(texts[in.next() % 6]);
+            const char* texts[] = {"", "7", "+7", "07", "x", "18446744073709551616", "-2.5", "nan"};
+            return SignalValue::make_str(texts[in.next() % 8]);
         }
         case 4:
             return SignalValue::make_wide({uint64_t(in.next() % 4), uint64_t(in.next() % 2)});
@@ -62,7 +62,7 @@ ExprPtr tree(Bytes& in, int depth) {
         if (k % 3 == 0) return Expr::constant(value(in));
         return Expr::signal(in.next() % 5);
     }
-    auto kind = static_cast<ExprKind>(k % 22);
+    auto kind = static_cast<ExprKind>(k % tarn::query::kExprKinds);
     switch (kind) {
         case ExprKind::Signal:
         case ExprKind::Const:

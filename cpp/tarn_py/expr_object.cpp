@@ -124,6 +124,14 @@ BINARY(sub, Sub)
 BINARY(bit_and, BitAnd)
 BINARY(bit_or, BitOr)
 BINARY(bit_xor, BitXor)
+BINARY(real_eq, RealEq)
+BINARY(real_neq, RealNeq)
+BINARY(real_lt, RealLt)
+BINARY(real_gt, RealGt)
+BINARY(real_lte, RealLte)
+BINARY(real_gte, RealGte)
+BINARY(real_add, RealAdd)
+BINARY(real_sub, RealSub)
 
 // The text signatures, like the docstrings of PyTrace, are compatibility texts that callers read
 // and match: keep them word for word (see "Compatibility texts" in docs/architecture.md).
@@ -152,6 +160,28 @@ PyMethodDef expr_methods[] = {
     TARN_ENTRY("signed", signed_, "signed($self)", ""),
     TARN_ENTRY("is_x", is_x, "is_x($self)", ""),
     TARN_ENTRY("is_z", is_z, "is_z($self)", ""),
+    // Beside the table above: comparisons and arithmetic of float readings.
+    TARN_ENTRY(
+        "real_eq", real_eq, "real_eq($self, other)",
+        "Whether self == other as 64-bit floats: 1 or 0, or None when either has no float\n"
+        "reading. A real reads as its number, an int, wide or logic value without x or z as its\n"
+        "unsigned value (nearest double), a text as a float when it is one; NaN equals nothing."),
+    TARN_ENTRY("real_neq", real_neq, "real_neq($self, other)",
+               "The negation of real_eq: 1 where it is 0 or None."),
+    TARN_ENTRY("real_lt", real_lt, "real_lt($self, other)",
+               "self < other as 64-bit floats (see real_eq): 1, 0, or None without both readings."),
+    TARN_ENTRY("real_gt", real_gt, "real_gt($self, other)",
+               "self > other as 64-bit floats (see real_eq): 1, 0, or None without both readings."),
+    TARN_ENTRY(
+        "real_lte", real_lte, "real_lte($self, other)",
+        "self <= other as 64-bit floats (see real_eq): 1, 0, or None without both readings."),
+    TARN_ENTRY(
+        "real_gte", real_gte, "real_gte($self, other)",
+        "self >= other as 64-bit floats (see real_eq): 1, 0, or None without both readings."),
+    TARN_ENTRY("real_add", real_add, "real_add($self, other)",
+               "self + other as a 64-bit float (see real_eq); None without both readings."),
+    TARN_ENTRY("real_sub", real_sub, "real_sub($self, other)",
+               "self - other as a 64-bit float (see real_eq); None without both readings."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -227,6 +227,12 @@ PyMethodDef trace_methods[] = {
                "The kinds of value the signal holds at any index, as a frozenset of \"int\",\n"
                "\"wide\", \"logic\", \"real\" and \"str\"; empty for an unknown name or a signal\n"
                "without values."),
+    TARN_ENTRY(
+        "real_stats", trace_real_stats, "real_stats($self, name)",
+        "Statistics of the signal's real values: (min, max, mean, count), each value\n"
+        "weighted by the indices it holds as in signal_stats; None when it holds none. A NaN\n"
+        "counts and makes the mean NaN; min and max are those of the other values (NaN when\n"
+        "every value is NaN)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -50,6 +50,7 @@ TARN_METHOD(trace_find_signals_glob);
 TARN_METHOD(trace_find_signals_containing);
 // statistics and value helpers (trace_stats.cpp)
 TARN_METHOD(trace_signal_stats);
+TARN_METHOD(trace_real_stats);
 TARN_METHOD(trace_bit_slice_val);
 TARN_METHOD(trace_sign_extend_val);
 // values at full width (trace_values.cpp)

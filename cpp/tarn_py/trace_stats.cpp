@@ -18,6 +18,17 @@ TARN_METHOD(trace_signal_stats) {
     });
 }
 
+TARN_METHOD(trace_real_stats) {
+    TARN_ARGS("real_stats", "name");
+    std::string_view name;
+    if (!arg_str(a[0], "name", &name)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        auto s = query::compute_real_stats(trace_of(self), name);
+        if (!s) Py_RETURN_NONE;
+        return Py_BuildValue("(dddK)", s->min, s->max, s->mean, (unsigned long long)s->count);
+    });
+}
+
 TARN_METHOD(trace_bit_slice_val) {
     TARN_ARGS("bit_slice_val", "val", "high", "low");
     uint64_t val, high, low;

@@ -97,6 +97,11 @@ class PyTrace:
         """The kinds of value the signal holds at any index, as a frozenset of "int",
         "wide", "logic", "real" and "str"; empty for an unknown name or a signal
         without values."""
+    def real_stats(self, name: str) -> tuple[float, float, float, int] | None:
+        """Statistics of the signal's real values: (min, max, mean, count), each value
+        weighted by the indices it holds as in signal_stats; None when it holds none. A NaN
+        counts and makes the mean NaN; min and max are those of the other values (NaN when
+        every value is NaN)."""
 
 @final
 class PyExpr:
@@ -133,3 +138,21 @@ class PyExpr:
     def signed(self) -> PyExpr: ...
     def is_x(self) -> PyExpr: ...
     def is_z(self) -> PyExpr: ...
+    def real_eq(self, other: PyExpr) -> PyExpr:
+        """Whether self == other as 64-bit floats: 1 or 0, or None when either has no float
+        reading. A real reads as its number, an int, wide or logic value without x or z as its
+        unsigned value (nearest double), a text as a float when it is one; NaN equals nothing."""
+    def real_neq(self, other: PyExpr) -> PyExpr:
+        """The negation of real_eq: 1 where it is 0 or None."""
+    def real_lt(self, other: PyExpr) -> PyExpr:
+        """self < other as 64-bit floats (see real_eq): 1, 0, or None without both readings."""
+    def real_gt(self, other: PyExpr) -> PyExpr:
+        """self > other as 64-bit floats (see real_eq): 1, 0, or None without both readings."""
+    def real_lte(self, other: PyExpr) -> PyExpr:
+        """self <= other as 64-bit floats (see real_eq): 1, 0, or None without both readings."""
+    def real_gte(self, other: PyExpr) -> PyExpr:
+        """self >= other as 64-bit floats (see real_eq): 1, 0, or None without both readings."""
+    def real_add(self, other: PyExpr) -> PyExpr:
+        """self + other as a 64-bit float (see real_eq); None without both readings."""
+    def real_sub(self, other: PyExpr) -> PyExpr:
+        """self - other as a 64-bit float (see real_eq); None without both readings."""

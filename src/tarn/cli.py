@@ -452,11 +452,16 @@ _STATS = ("min", "max", "sum", "count", "transitions", "num_x", "num_z")
 def _cmd_stats(args: argparse.Namespace) -> int:
     trace = load(args.file)
     name = _name(trace, args.name)
-    stats = dict(zip(_STATS, trace.signal_stats(name)))
+    stats: dict[str, Any] = dict(zip(_STATS, trace.signal_stats(name)))
+    reals = trace.real_stats(name)
+    if reals is not None:
+        # A real signal: minimum, maximum and mean of its reals, in place of the integer ones.
+        rest = {k: stats[k] for k in ("transitions", "num_x", "num_z")}
+        stats = dict(zip(("min", "max", "mean", "count"), reals)) | rest
     if args.json:
-        _emit_json({"signal": name, **stats})
+        _emit_json({"signal": name, **{k: _json_value(v) for k, v in stats.items()}})
         return 0
-    headers = ("SIGNAL",) + tuple(s.upper() for s in _STATS)
+    headers = ("SIGNAL",) + tuple(s.upper() for s in stats)
     table(headers, [(name,) + tuple(str(v) for v in stats.values())], (False,) + (True,) * 7)
     return 0
 

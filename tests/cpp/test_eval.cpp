@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
+#include <string>
 
 #include "query/expr.h"
 #include "query/find.h"
+#include "util/text.h"
 
 using tarn::SignalValue;
 using tarn::Tag;
@@ -49,7 +53,67 @@ SignalValue ref_bool(bool b) {
 
 SignalValue ref_eval(const Trace& t, const Expr& e, uint64_t i);
 
+// The bits of a two-state value as a number, least significant word first, without high zero
+// words; absent for every other value (an empty Wide included).
+std::optional<std::vector<uint64_t>> ref_number(const SignalValue& v) {
+    std::vector<uint64_t> w;
+    if (v.tag() == Tag::Int) {
+        w = {v.as_int()};
+    } else if (v.tag() == Tag::Wide && !v.as_wide().empty()) {
+        w = v.as_wide();
+    } else if (v.tag() == Tag::Logic) {
+        const auto& bits = v.as_logic();
+        w.assign(bits.size() / 64 + 1, 0);
+        for (size_t k = 0; k < bits.size(); ++k) {
+            if (bits[k] > 1) return std::nullopt;
+            size_t at = bits.size() - 1 - k;
+            if (bits[k]) w[at / 64] |= uint64_t(1) << (at % 64);
+        }
+    } else {
+        return std::nullopt;
+    }
+    while (!w.empty() && w.back() == 0) w.pop_back();
+    return w;
+}
+
+// Decimal digits of a number given as words, by long division.
+std::string ref_decimal(std::vector<uint64_t> w) {
+    std::string digits;
+    while (!w.empty()) {
+        unsigned __int128 rem = 0;
+        for (size_t k = w.size(); k-- > 0;) {
+            unsigned __int128 cur = (rem << 64) | w[k];
+            w[k] = uint64_t(cur / 10);
+            rem = cur % 10;
+        }
+        digits.insert(digits.begin(), char('0' + int(rem)));
+        while (!w.empty() && w.back() == 0) w.pop_back();
+    }
+    return digits.empty() ? "0" : digits;
+}
+
+// The float reading: the nearest double to a two-state number (strtod rounds its decimal
+// digits), a real as it is, a text read as a float.
+std::optional<double> ref_f64(const SignalValue& v) {
+    if (auto w = ref_number(v)) return std::strtod(ref_decimal(*w).c_str(), nullptr);
+    if (v.tag() == Tag::Real) return v.as_real();
+    if (v.tag() == Tag::Str) return tarn::text::parse_f64(v.as_str());
+    return std::nullopt;
+}
+
+// Two two-state values wider than 64 bits compare whole: -1, 0, 1; absent when the rule does not
+// apply.
+std::optional<int> ref_full_compare(const SignalValue& a, const SignalValue& b) {
+    auto x = ref_number(a), y = ref_number(b);
+    if (!x || !y || (x->size() <= 1 && y->size() <= 1)) return std::nullopt;
+    if (x->size() != y->size()) return x->size() < y->size() ? -1 : 1;
+    for (size_t k = x->size(); k-- > 0;)
+        if ((*x)[k] != (*y)[k]) return (*x)[k] < (*y)[k] ? -1 : 1;
+    return 0;
+}
+
 bool ref_eq(const SignalValue& a, const SignalValue& b) {
+    if (auto c = ref_full_compare(a, b)) return *c == 0;
     if (a.tag() == b.tag()) {
         bool same = false;
         switch (a.tag()) {
@@ -82,6 +146,19 @@ SignalValue ref_eval(const Trace& t, const Expr& e, uint64_t i) {
     auto both = [&](auto f) -> SignalValue {
         auto x = tarn::to_u64(ref_eval(t, *e.left, i));
         auto y = tarn::to_u64(ref_eval(t, *e.right, i));
+        if (!x || !y) return SignalValue::missing();
+        return f(*x, *y);
+    };
+    // Orderings: the readings, or the whole values when one is wider than 64 bits.
+    auto order = [&](auto holds) -> SignalValue {
+        SignalValue l = ref_eval(t, *e.left, i), r = ref_eval(t, *e.right, i);
+        if (auto c = ref_full_compare(l, r)) return ref_bool(holds(*c));
+        auto x = tarn::to_u64(l), y = tarn::to_u64(r);
+        if (!x || !y) return SignalValue::missing();
+        return ref_bool(holds(*x < *y ? -1 : *x > *y ? 1 : 0));
+    };
+    auto floats = [&](auto f) -> SignalValue {
+        auto x = ref_f64(ref_eval(t, *e.left, i)), y = ref_f64(ref_eval(t, *e.right, i));
         if (!x || !y) return SignalValue::missing();
         return f(*x, *y);
     };
@@ -120,13 +197,13 @@ SignalValue ref_eval(const Trace& t, const Expr& e, uint64_t i) {
             return ref_bool(!ref_truthy(ref_eval(t, *tmp, i)));
         }
         case ExprKind::Gt:
-            return both([](uint64_t x, uint64_t y) { return ref_bool(x > y); });
+            return order([](int c) { return c > 0; });
         case ExprKind::Lt:
-            return both([](uint64_t x, uint64_t y) { return ref_bool(x < y); });
+            return order([](int c) { return c < 0; });
         case ExprKind::Gte:
-            return both([](uint64_t x, uint64_t y) { return ref_bool(x >= y); });
+            return order([](int c) { return c >= 0; });
         case ExprKind::Lte:
-            return both([](uint64_t x, uint64_t y) { return ref_bool(x <= y); });
+            return order([](int c) { return c <= 0; });
         case ExprKind::Add:
             return both([](uint64_t x, uint64_t y) { return SignalValue::make_int(x + y); });
         case ExprKind::Sub:
@@ -158,6 +235,25 @@ SignalValue ref_eval(const Trace& t, const Expr& e, uint64_t i) {
             return ref_bool(logic_has(ref_eval(t, *e.left, i), 3));
         case ExprKind::AlwaysTrue:
             return ref_bool(true);
+        case ExprKind::RealEq:
+            return floats([](double x, double y) { return ref_bool(x == y); });
+        case ExprKind::RealNeq: {
+            auto tmp = Expr::binary(ExprKind::RealEq, Expr::constant(ref_eval(t, *e.left, i)),
+                                    Expr::constant(ref_eval(t, *e.right, i)));
+            return ref_bool(!ref_truthy(ref_eval(t, *tmp, i)));
+        }
+        case ExprKind::RealLt:
+            return floats([](double x, double y) { return ref_bool(x < y); });
+        case ExprKind::RealGt:
+            return floats([](double x, double y) { return ref_bool(x > y); });
+        case ExprKind::RealLte:
+            return floats([](double x, double y) { return ref_bool(x <= y); });
+        case ExprKind::RealGte:
+            return floats([](double x, double y) { return ref_bool(x >= y); });
+        case ExprKind::RealAdd:
+            return floats([](double x, double y) { return SignalValue::make_real(x + y); });
+        case ExprKind::RealSub:
+            return floats([](double x, double y) { return SignalValue::make_real(x - y); });
     }
     return SignalValue::missing();
 }
@@ -174,22 +270,28 @@ bool same(const SignalValue& a, const SignalValue& b) {
 // ---- Random traces and trees ----
 
 SignalValue random_value(std::mt19937_64& rng) {
-    switch (rng() % 12) {
+    switch (rng() % 13) {
         case 0:
             return SignalValue::missing();
         case 1:
-            return SignalValue::make_real(std::array<double, 5>{
-                0.0, 2.9, -1.5, std::numeric_limits<double>::quiet_NaN(), 3.2}[rng() % 5]);
+            return SignalValue::make_real(std::array<double, 9>{
+                0.0, 2.9, -1.5, std::numeric_limits<double>::quiet_NaN(), 3.2, -0.0, 5.0,
+                -std::numeric_limits<double>::infinity(), 1.8446744073709552e19}[rng() % 9]);
         case 2:
-            return SignalValue::make_str(
-                std::array<const char*, 5>{"", "5", "05", "idle", "+3"}[rng() % 5]);
+            return SignalValue::make_str(std::array<const char*, 8>{
+                "", "5", "05", "idle", "+3", "2.9", "-1e3", "nan"}[rng() % 8]);
         case 3:
             if (rng() % 3 == 0) return SignalValue::make_wide({});
+            // Equal low words now and then, so only the upper bits tell values apart.
+            if (rng() % 2) return SignalValue::make_wide({5, rng() % 3, rng() % 2});
             return SignalValue::make_wide({rng() % 4, rng() % 2});
         case 4:
         case 5: {
-            SignalValue::Bits b(1 + rng() % 4);
+            // Mostly narrow; sometimes wider than 64 bits, with or without bits above bit 63.
+            SignalValue::Bits b(rng() % 4 ? 1 + rng() % 4 : 60 + rng() % 12);
             for (auto& x : b) x = uint8_t(rng() % 10 < 8 ? rng() % 2 : 2 + rng() % 2);
+            if (b.size() > 4 && rng() % 2)
+                for (auto& x : b) x &= 1;
             return SignalValue::make_logic(b);
         }
         case 6:
@@ -229,7 +331,7 @@ ExprPtr random_tree(std::mt19937_64& rng, int depth, size_t signals) {
         }
     }
     auto child = [&] { return random_tree(rng, depth - 1, signals); };
-    int k = int(rng() % 22);
+    int k = int(rng() % tarn::query::kExprKinds);
     switch (static_cast<ExprKind>(k)) {
         case ExprKind::Signal:
         case ExprKind::Const:
@@ -351,4 +453,82 @@ TEST(Eval, ManyLeavesAlongADeepChain) {
     EXPECT_FALSE(want.empty());
     EXPECT_EQ(want, tarn::query::find(t, *e));
     EXPECT_EQ(want, tarn::query::parallel_find(t, *e, 7));
+}
+
+TEST(Eval, FloatReadingOfWideNumbersIsTheNearestDouble) {
+    // Against strtod of the decimal digits, on numbers made to sit at and beside the halfway
+    // points between doubles (a run of ones or zeros after the 53rd bit, a lone low bit).
+    std::mt19937_64 rng(99);
+    for (int round = 0; round < 20000; ++round) {
+        std::vector<uint64_t> w(1 + rng() % 20);
+        for (auto& x : w) {
+            switch (rng() % 4) {
+                case 0:
+                    x = 0;
+                    break;
+                case 1:
+                    x = UINT64_MAX;
+                    break;
+                case 2:
+                    x = uint64_t(1) << (rng() % 64);
+                    break;
+                default:
+                    x = rng();
+            }
+        }
+        double want = std::strtod(ref_decimal(w).c_str(), nullptr);
+        double got = tarn::words_to_double(w.data(), w.size());
+        ASSERT_EQ(std::memcmp(&want, &got, 8), 0) << ref_decimal(w);
+        auto via_value = tarn::to_f64(tarn::two_state_from_words(w));
+        ASSERT_TRUE(via_value && std::memcmp(&want, &*via_value, 8) == 0);
+    }
+    // Beyond the largest double: infinity.
+    std::vector<uint64_t> huge(17, UINT64_MAX);
+    EXPECT_TRUE(std::isinf(tarn::words_to_double(huge.data(), huge.size())));
+    EXPECT_FALSE(tarn::to_f64(SignalValue::make_wide({})));
+    EXPECT_FALSE(tarn::to_f64(SignalValue::make_logic({1, 3})));
+    EXPECT_EQ(tarn::to_f64(SignalValue::make_logic({})), 0.0);
+    EXPECT_EQ(tarn::to_f64(SignalValue::make_str("-2.5e1")), -25.0);
+    EXPECT_FALSE(tarn::to_f64(SignalValue::make_str("idle")));
+    EXPECT_FALSE(tarn::to_f64(SignalValue::missing()));
+}
+
+TEST(Eval, WideValuesCompareWhole) {
+    // Two 100-bit signals equal in their low 64 bits, differing above them.
+    TraceData d;
+    d.timestamps = {0, 1, 2, 3};
+    const SignalValue a = SignalValue::make_wide({7, 1}), b = SignalValue::make_wide({7, 2});
+    d.store.set(0, 0, a);
+    d.store.set(0, 1, b);
+    d.store.set(0, 2, b);
+    d.store.set(0, 3, SignalValue::make_int(7));
+    for (uint64_t i = 0; i < 4; ++i) d.store.set(1, i, a);
+    Trace t(std::move(d));
+    auto w = Expr::signal(0), w2 = Expr::signal(1);
+    using V = std::vector<uint64_t>;
+    auto check = [&](const ExprPtr& e, const V& want) {
+        EXPECT_EQ(tarn::query::find(t, *e), want);
+        EXPECT_EQ(tarn::query::find_per_index(t, *e), want);
+        EXPECT_EQ(tarn::query::parallel_find(t, *e, 1), want);
+    };
+    auto changed =
+        Expr::binary(ExprKind::And, Expr::binary(ExprKind::Neq, w, Expr::rel_eval(w, -1)),
+                     Expr::rel_eval(Expr::always_true(), -1));
+    check(changed, (V{1, 3}));
+    check(Expr::binary(ExprKind::Eq, w, w2), V{0});
+    check(Expr::binary(ExprKind::Gt, w, w2), (V{1, 2}));
+    check(Expr::binary(ExprKind::Lt, w, w2), V{3});
+    check(Expr::binary(ExprKind::Lte, w2, w), (V{0, 1, 2}));
+    // Logic without x or z is two-state too; narrower values keep their 64-bit rules.
+    SignalValue::Bits bits(66, 0);
+    bits[1] = bits[63] = bits[64] = bits[65] = 1;  // 2^64 + 7
+    auto logic = Expr::constant(SignalValue::make_logic(bits));
+    check(Expr::binary(ExprKind::Eq, logic, w2), (V{0, 1, 2, 3}));
+    check(Expr::binary(ExprKind::Eq, logic, Expr::constant(SignalValue::make_int(1))), V{});
+    check(Expr::binary(ExprKind::Eq, Expr::constant(SignalValue::make_wide({7, 0})),
+                       Expr::constant(SignalValue::make_int(7))),
+          (V{0, 1, 2, 3}));
+    // A wide value beside a real still meets it through the 64-bit reading.
+    check(Expr::binary(ExprKind::Eq, w, Expr::constant(SignalValue::make_real(7.5))),
+          (V{0, 1, 2, 3}));
 }

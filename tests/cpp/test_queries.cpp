@@ -89,10 +89,24 @@ TEST(Changes, RunWalksEqualPerIndexDefinition) {
             std::vector<query::TransitionRecord> expected;
             query::SignalStats s;
             s.min = UINT64_MAX;
+            // The statistics of reals: NaN counts and poisons the mean, min and max skip it.
+            uint64_t reals = 0, numbers = 0;
+            double rmin = INFINITY, rmax = -INFINITY, rsum = 0;
+            bool rnan = false;
             auto id = t.signal_id(name);
             SignalValue prev;
             for (uint64_t i = 0; id && i <= m; ++i) {
                 SignalValue v = t.signal_value_by_id(*id, i);
+                if (v.tag() == tarn::Tag::Real) {
+                    ++reals;
+                    double x = v.as_real();
+                    if (std::isnan(x)) {
+                        rnan = true;
+                    } else {
+                        ++numbers;
+                        rmin = std::min(rmin, x), rmax = std::max(rmax, x), rsum += x;
+                    }
+                }
                 if (i >= 1 && !query::values_equal(prev, v)) {
                     expected.push_back({i, prev, v});
                     ++s.transitions;
@@ -132,6 +146,21 @@ TEST(Changes, RunWalksEqualPerIndexDefinition) {
             EXPECT_EQ(g.transitions, s.transitions);
             EXPECT_EQ(g.num_x, s.num_x);
             EXPECT_EQ(g.num_z, s.num_z);
+            auto r = query::compute_real_stats(t, name);
+            ASSERT_EQ(r.has_value(), reals > 0) << name;
+            if (r) {
+                EXPECT_EQ(r->count, reals);
+                if (numbers) {
+                    EXPECT_EQ(r->min, rmin);
+                    EXPECT_EQ(r->max, rmax);
+                } else {
+                    EXPECT_TRUE(std::isnan(r->min) && std::isnan(r->max));
+                }
+                if (rnan)
+                    EXPECT_TRUE(std::isnan(r->mean));
+                else
+                    EXPECT_DOUBLE_EQ(r->mean, rsum / double(reals));
+            }
         }
         // changed_at at every index and past the end, against the two reads it stands for.
         for (uint64_t i = 0; i <= m + 4; ++i) {
@@ -151,6 +180,41 @@ TEST(Changes, RunWalksEqualPerIndexDefinition) {
             EXPECT_EQ(k, got.size());
         }
     }
+}
+
+TEST(Stats, RealsOverLongRunsAndLargeValues) {
+    TraceData d;
+    d.signal_names = {"big", "fine", "ints", "nan"};
+    for (uint64_t id = 0; id < 4; ++id) d.name_to_id[d.signal_names[id]] = id;
+    const uint64_t n = 3'000'001;
+    d.timestamps.resize(n);
+    // Appended values hold until the next change of their signal.
+    d.store.append(0, 0, SignalValue::make_real(1e308));  // a plain sum would overflow
+    d.store.append(0, n - 2, SignalValue::make_real(1.7e308));
+    d.store.append(0, n - 1, SignalValue::make_int(5));  // not a real: left out
+    d.store.append(1, 0, SignalValue::make_real(1e16));  // one large value, then many small ones
+    d.store.append(1, 1, SignalValue::make_real(0.1));
+    d.store.append(2, 0, SignalValue::make_int(1));
+    d.store.append(3, 5, SignalValue::make_real(std::nan("")));
+    d.store.reserve_ids(4);
+    d.store.finish(n);
+    Trace t(std::move(d));
+    auto big = query::compute_real_stats(t, "big");
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->count, n - 1);  // the last index holds the Int
+    EXPECT_EQ(big->min, 1e308);
+    EXPECT_EQ(big->max, 1.7e308);
+    EXPECT_DOUBLE_EQ(big->mean, 1e308 + 0.7e308 / double(n - 1));
+    auto fine = query::compute_real_stats(t, "fine");
+    ASSERT_TRUE(fine);
+    EXPECT_EQ(fine->count, n);
+    EXPECT_DOUBLE_EQ(fine->mean, (1e16 + 0.1 * double(n - 1)) / double(n));
+    EXPECT_FALSE(query::compute_real_stats(t, "ints"));
+    EXPECT_FALSE(query::compute_real_stats(t, "nope"));
+    auto nan = query::compute_real_stats(t, "nan");
+    ASSERT_TRUE(nan);
+    EXPECT_EQ(nan->count, n - 5);
+    EXPECT_TRUE(std::isnan(nan->min) && std::isnan(nan->max) && std::isnan(nan->mean));
 }
 
 TEST(Stats, ValueHelpers) {

@@ -95,9 +95,9 @@ def same_py(a, b):
 
 
 def random_vcd(rng, n_times):
-    """The text of a random dump: six signals of random kinds and change rates, some starting
-    late (missing first), with x and z bits now and then."""
-    kinds = [("1", 1), ("4", 4), ("8", 8), ("2", 2), ("r", 64)]
+    """The text of a random dump: six signals of random kinds (one of them 70 bits wide) and
+    change rates, some starting late (missing first), with x and z bits now and then."""
+    kinds = [("1", 1), ("4", 4), ("8", 8), ("2", 2), ("r", 64), ("w", 70)]
     decl, sigs = [], []
     for k in range(6):
         kind, width = rng.choice(kinds)
@@ -118,6 +118,9 @@ def random_vcd(rng, n_times):
             else:
                 bits = "".join(rng.choice("0011x" if rng.random() < 0.1 else "01")
                                for _ in range(width))
+                if kind == "w" and rng.random() < 0.8:
+                    # Few low words, so that values often differ only above bit 63.
+                    bits = bits[:6] + rng.choice(["0" * 64, "01" * 32, "1" * 64])
                 if rng.random() < 0.03:
                     bits = "z" * width
                 lines.append(f"b{bits} {code}" if width > 1 else f"{bits[-1]}{code}")

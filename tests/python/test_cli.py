@@ -159,6 +159,25 @@ def test_transitions_and_stats(run, trace):
                                "NUM_Z"]
 
 
+def test_stats_of_a_real_signal(run, trace, tmp_path):
+    temps = trace.signal_values_range("tb.temperature", 0, trace.max_index() + 1)
+    doc = as_json(run, "stats", "temperature")
+    assert list(doc) == ["signal", "min", "max", "mean", "count", "transitions", "num_x", "num_z"]
+    assert (doc["min"], doc["max"], doc["count"]) == (25.0, max(temps), len(temps))
+    assert doc["mean"] == pytest.approx(sum(temps) / len(temps))
+    code, out, _ = run("stats", "temperature")
+    header, row = out.splitlines()
+    assert header.split()[:5] == ["SIGNAL", "MIN", "MAX", "MEAN", "COUNT"]
+    assert row.split()[:3] == ["tb.temperature", "25.0", str(max(temps))]
+    # NaN: left out of min and max, and the mean is NaN (a string in JSON).
+    dump = tmp_path / "nan.vcd"
+    dump.write_text("$var real 64 ! r $end\n$enddefinitions $end\n#0\nr-1.5 !\n#1\nrnan !\n"
+                    "#2\nr2 !\n")
+    code, out, _ = run("stats", "r", "--json", file=os.fspath(dump))
+    doc = json.loads(out)
+    assert (doc["min"], doc["max"], doc["mean"], doc["count"]) == (-1.5, 2.0, "nan", 3)
+
+
 def test_find(run, trace):
     clk = trace.signal_values_range("tb.clk", 0, trace.max_index() + 1)
     rises = [i for i in range(1, len(clk)) if clk[i] == 1 and clk[i - 1] == 0]

@@ -9,6 +9,8 @@ import tarn
 from tarn import PyExpr, PyTrace
 from tarn.expr import ExprError, Int, Name, Real, Str, compile, parse
 
+from conftest import CORPUS
+
 MAX = (1 << 64) - 1
 
 
@@ -36,7 +38,7 @@ MAX = (1 << 64) - 1
         ("$past(a)[0] == a[0]", "($past(`a`)[0:0] == `a`[0:0])"),
         ("$past(a, 3) != $future(b, 2)", "($past(`a`, 3) != $future(`b`, 2))"),
         ("$isx(a) || $isz(b) && $signed(c)", "($isx(`a`) || ($isz(`b`) && $signed(`c`)))"),
-        ("-1 + -2.5", f"({MAX} + -2.5)"),
+        ("-1 + -2.5", "(-1 + -2.5)"),
         ("top.valid&&top.ready", "(`top.valid` && `top.ready`)"),
     ],
 )
@@ -62,8 +64,8 @@ def test_precedence_and_associativity(text, tree):
         ("6'sb101010", Int(42)),
         ("64'hFFFF_FFFF_FFFF_FFFF", Int(MAX)),
         (str(MAX), Int(MAX)),
-        ("-0", Int(0)),
-        ("-1", Int(MAX)),
+        ("-0", Int(0, negative=True)),
+        ("-1", Int(MAX, negative=True)),
         ("2.5", Real(2.5)),
         (".5", Real(0.5)),
         ("1e3", Real(1000.0)),
@@ -164,6 +166,9 @@ PREC = {op: p for p, ops in enumerate([["||"], ["&&"], ["|"], ["^"], ["&"], ["==
                                         ["<", "<=", ">", ">="], ["+", "-"]], 1) for op in ops}
 METHOD = {"||": "or_", "&&": "and_", "|": "bit_or", "^": "bit_xor", "&": "bit_and", "==": "eq_",
           "!=": "neq", "<": "lt_", "<=": "lte", ">": "gt_", ">=": "gte", "+": "add", "-": "sub"}
+# With a real-typed side, comparisons and + - take the float builders.
+REAL_METHOD = {"==": "real_eq", "!=": "real_neq", "<": "real_lt", "<=": "real_lte",
+               ">": "real_gt", ">=": "real_gte", "+": "real_add", "-": "real_sub"}
 ATOM = 100  # precedence of names, literals, calls and slices
 
 
@@ -171,17 +176,25 @@ def int_text(rng, v):
     return rng.choice([str(v), hex(v), f"'h{v:x}", f"'b{v:b}", f"'d{v}", f"64'h{v:X}", bin(v)])
 
 
-class Gen:
-    """Random expressions as (text, precedence, builder) triples; the builder makes the
-    PyExpr by hand from a name->id function, independently of the parser."""
+class Item:
+    """A random expression: its text and precedence, a builder that makes the PyExpr by hand
+    from a name->id function (independently of the parser), whether it is real-typed, and the
+    float an integer literal reads as beside a real (None for anything else)."""
 
-    def __init__(self, rng, names):
+    def __init__(self, text, prec, build, real=False, literal=None):
+        self.text, self.prec, self.build, self.real, self.literal = text, prec, build, real, literal
+
+
+class Gen:
+    """Random expressions as Items over the given names (``reals``: those holding reals)."""
+
+    def __init__(self, rng, names, reals=()):
         self.rng = rng
         self.names = names
+        self.reals = set(reals)
 
     def wrap(self, item, need):
-        text, prec, build = item
-        return (f"({text})" if prec < need else text), build
+        return (f"({item.text})" if item.prec < need else item.text), item.build
 
     def expr(self, depth):
         rng = self.rng
@@ -190,44 +203,62 @@ class Gen:
         kind = rng.choice(["bin"] * 6 + ["not", "slice", "past", "future", "isx", "isz", "signed",
                                          "rose", "changed"])
         if kind == "bin":
-            op = rng.choice(OPS)
-            p = PREC[op]
-            lt, lb = self.wrap(self.expr(depth - 1), p)
-            rt, rb = self.wrap(self.expr(depth - 1), p + 1)
-            sp = rng.choice(["", " ", "  "])
-            return f"{lt}{sp}{op}{sp}{rt}", p, lambda ids: getattr(lb(ids), METHOD[op])(rb(ids))
+            return self.binary(depth)
         if kind == "not":
             t, b = self.wrap(self.expr(depth - 1), 9)
-            return f"!{t}", 9, lambda ids: b(ids).not_()
+            return Item(f"!{t}", 9, lambda ids: b(ids).not_())
         if kind == "slice":
             t, b = self.wrap(self.expr(depth - 1), ATOM)
             lo = rng.randrange(0, 10)
             hi = lo + rng.randrange(0, 6)
             if hi == lo and rng.random() < 0.5:
-                return f"{t}[{hi}]", ATOM, lambda ids: b(ids).slice(hi, hi)
-            return f"{t}[{hi}:{lo}]", ATOM, lambda ids: b(ids).slice(hi, lo)
-        t, _, b = self.expr(depth - 1)
+                return Item(f"{t}[{hi}]", ATOM, lambda ids: b(ids).slice(hi, hi))
+            return Item(f"{t}[{hi}:{lo}]", ATOM, lambda ids: b(ids).slice(hi, lo))
+        inner = self.expr(depth - 1)
+        t, b = inner.text, inner.build
         n = rng.randrange(0, 4)
         if kind == "past":
             if rng.random() < 0.3:
-                return f"$past({t})", ATOM, lambda ids: b(ids).rel_eval(-1)
-            return f"$past({t}, {n})", ATOM, lambda ids: b(ids).rel_eval(-n)
+                return Item(f"$past({t})", ATOM, lambda ids: b(ids).rel_eval(-1), inner.real)
+            return Item(f"$past({t}, {n})", ATOM, lambda ids: b(ids).rel_eval(-n), inner.real)
         if kind == "future":
-            return f"$future({t}, {n})", ATOM, lambda ids: b(ids).rel_eval(n)
+            return Item(f"$future({t}, {n})", ATOM, lambda ids: b(ids).rel_eval(n), inner.real)
         if kind == "rose":
             def rose(ids):
                 e = b(ids)
                 first = PyExpr.always_true().rel_eval(-1)
                 one = PyExpr.const_int(1)
                 return e.slice(0, 0).eq_(one).and_(e.rel_eval(-1).slice(0, 0).neq(one)).and_(first)
-            return f"$rose({t})", ATOM, rose
+            return Item(f"$rose({t})", ATOM, rose)
         if kind == "changed":
             def changed(ids):
                 e = b(ids)
-                return e.neq(e.rel_eval(-1)).and_(PyExpr.always_true().rel_eval(-1))
-            return f"$changed({t})", ATOM, changed
+                p = e.rel_eval(-1)
+                c = e.neq(p)
+                if inner.real:
+                    c = c.or_(e.real_neq(p).and_(e.real_eq(e).or_(p.real_eq(p))))
+                return c.and_(PyExpr.always_true().rel_eval(-1))
+            return Item(f"$changed({t})", ATOM, changed)
         method = {"isx": "is_x", "isz": "is_z", "signed": "signed"}[kind]
-        return f"${kind}({t})", ATOM, lambda ids: getattr(b(ids), method)()
+        return Item(f"${kind}({t})", ATOM, lambda ids: getattr(b(ids), method)())
+
+    def binary(self, depth):
+        op = self.rng.choice(OPS)
+        p = PREC[op]
+        left, right = self.expr(depth - 1), self.expr(depth - 1)
+        lt, lb = self.wrap(left, p)
+        rt, rb = self.wrap(right, p + 1)
+        sp = self.rng.choice(["", " ", "  "])
+        text = f"{lt}{sp}{op}{sp}{rt}"
+        if op not in REAL_METHOD or not (left.real or right.real):
+            return Item(text, p, lambda ids: getattr(lb(ids), METHOD[op])(rb(ids)))
+
+        def operand(item, b, ids):
+            return b(ids) if item.literal is None else PyExpr.const_float(item.literal)
+
+        def build(ids):
+            return getattr(operand(left, lb, ids), REAL_METHOD[op])(operand(right, rb, ids))
+        return Item(text, p, build, op in "+-")
 
     def leaf(self):
         rng = self.rng
@@ -236,15 +267,19 @@ class Gen:
             name = rng.choice(self.names)
             # An escaped identifier runs to the next white space.
             text = name + " " if "\\" in name else name
-            return text, ATOM, lambda ids: PyExpr.signal(ids(name))
-        if r < 0.85:
+            return Item(text, ATOM, lambda ids: PyExpr.signal(ids(name)), name in self.reals)
+        if r < 0.75:
             v = rng.choice([0, 1, 2, 3, 5, 10, 255, rng.randrange(0, 1 << 64)])
-            return int_text(rng, v), ATOM, lambda ids: PyExpr.const_int(v)
+            return Item(int_text(rng, v), ATOM, lambda ids: PyExpr.const_int(v), literal=float(v))
+        if r < 0.85:
+            # A minus sign: the two's complement, or the negative number beside a real.
+            v = rng.choice([0, 1, 7, 1 << 63])
+            return Item(f"-{v}", ATOM, lambda ids: PyExpr.const_int(-v & MAX), literal=-float(v))
         if r < 0.95:
-            x = rng.choice([0.0, 0.5, 2.25, 100.0])
-            return repr(x), ATOM, lambda ids: PyExpr.const_float(x)
-        s = rng.choice(["", "5", "abc"])
-        return f'"{s}"', ATOM, lambda ids: PyExpr.const_str(s)
+            x = rng.choice([0.0, 0.5, 2.25, 100.0, -1.5])
+            return Item(repr(x), ATOM, lambda ids: PyExpr.const_float(x), True)
+        s = rng.choice(["", "5", "abc", "2.5"])
+        return Item(f'"{s}"', ATOM, lambda ids: PyExpr.const_str(s))
 
 
 SMALL = """$scope module top $end
@@ -292,7 +327,7 @@ def test_random_trees_print_and_parse_back():
     rng = random.Random(1)
     gen = Gen(rng, ["top.a", "top.d", "top.sub.c", r"top.\x.y"])
     for _ in range(300):
-        text, _, _ = gen.expr(4)
+        text = gen.expr(4).text
         tree = parse(text)
         assert parse(str(tree)) == tree, text
 
@@ -305,16 +340,17 @@ def test_compiled_equals_hand_built_on_random_expressions():
         return trace.signal_id(name)
 
     rng = random.Random(7)
-    gen = Gen(rng, names)
+    gen = Gen(rng, names, reals=["top.r"])
     indices = range(trace.max_index() + 2)
-    for _ in range(400):
-        text, _, build = gen.expr(rng.randrange(1, 5))
+    for _ in range(600):
+        item = gen.expr(rng.randrange(1, 5))
+        text = item.text
         compiled = compile(trace, text)
-        hand = build(ids)
+        hand = item.build(ids)
         assert trace.find(compiled) == trace.find(hand), text
         got = [trace.eval_expr(compiled, i) for i in indices]
         want = [trace.eval_expr(hand, i) for i in indices]
-        assert got == want, text
+        assert got == want or str(got) == str(want), text  # NaN results compare by text
 
 
 # ---------------------------------------------------------------- names
@@ -428,7 +464,7 @@ def test_conditions_on_the_example(counter):
         i for i in range(n) if ahead[i] == plus1[i]
     ]
     assert find("tb.temperature > 30") == [
-        i for i, v in enumerate(column(t, "tb.temperature")) if int(v) > 30
+        i for i, v in enumerate(column(t, "tb.temperature")) if v is not None and v > 30
     ]
 
 
@@ -441,6 +477,113 @@ def test_scoped_names_on_the_example(counter):
     assert t.parallel_count(compile(t, "$rose(clk)", scope="tb")) == len(
         t.find(compile(t, "$rose(tb.clk)"))
     )
+
+
+REALS = """$scope module top $end
+$var real 64 ! r $end
+$var wire 8 " i $end
+$var real 64 # late $end
+$var wire 2 $ v $end
+$upscope $end
+$enddefinitions $end
+#0
+r-120 !
+b101 "
+bx1 $
+#1
+r0 !
+#2
+r1.2 !
+r1.5 #
+b11 $
+#3
+r1.7 !
+#4
+rnan !
+#5
+rnan !
+#6
+r0.0005 !
+#7
+r0.002 !
+rnan #
+#8
+r-0 !
+"""
+
+
+def test_comparisons_with_a_real_side_work_on_floats():
+    t = PyTrace.from_vcd_string(REALS)
+    r = column(t, "top.r")
+    n = len(r)
+
+    def find(text):
+        return t.find(compile(t, text))
+
+    def where(pred, values=r):
+        return [k for k, x in enumerate(values) if x is not None and pred(x)]
+
+    assert find("r < 0") == where(lambda x: x < 0) == [0]
+    assert find("r == -120.0") == find("r == -120") == find("-120 == r") == [0]
+    assert find("r > 1e-3") == where(lambda x: x > 1e-3) == [2, 3, 7]
+    assert find("r != -120.0") == [k for k in range(n) if k != 0]  # NaN included
+    assert find("r == 0") == [1, 8]  # -0.0 == 0.0
+    assert find("-1 < r && r <= 1.2") == [1, 2, 6, 7, 8]
+    # Arithmetic is float arithmetic, and $past of a real is real.
+    assert find("r + 1 > 0.5") == where(lambda x: x + 1 > 0.5)
+    assert find("r - i < -124") == [0]  # -120 - 5, where integer subtraction would wrap
+    assert find("$past(r) < r") == [k for k in range(1, n) if r[k - 1] < r[k]]
+    assert find("$future(r, 2) - r > 0.5") == [k for k in range(n - 2) if r[k + 2] - r[k] > 0.5]
+    assert find("i > 4.5") == list(range(n)) and find("i == 5.0") == list(range(n))
+    assert find("2.5 == 2") == [] and find("2 < 2.5") == list(range(n))
+    # No reading (x bits, no value, text that is not a number): false, and != holds.
+    assert find("v < 10.0") == where(lambda x: x < 10, column(t, "top.v"))
+    assert find("late > 0.0") == where(lambda x: x > 0, column(t, "top.late")) == [2, 3, 4, 5, 6]
+    assert find("late != 1.5") == [0, 1, 7, 8]
+    assert find('r == "-120"') == [0]
+    # The other operators keep the integer reading (1.2 and 1.7 read as 1).
+    assert find("(r & 1) == 1") == find("$signed(r) == 1") == find("r[0]") == [2, 3]
+    assert t.eval_expr(compile(t, "r + 1"), 0) == -119.0
+    assert t.eval_expr(compile(t, "i + 1"), 0) == 6
+
+
+def test_changed_and_stable_of_reals():
+    t = PyTrace.from_vcd_string(REALS)
+    r = column(t, "top.r")
+    # Compared as numbers: 1.2 -> 1.7 is a change (both read 1 as integers), a NaN that stays
+    # NaN is not; nor is a stretch without values (late before index 2).
+    assert t.find(compile(t, "$changed(r)")) == [1, 2, 3, 4, 6, 7, 8]
+    assert t.find(compile(t, "$stable(r)")) == [0, 5]
+    assert t.find(compile(t, "$changed(late)")) == [2, 7]
+    assert t.find(compile(t, "$changed(r + 0.5)")) == [1, 2, 3, 4, 6, 7, 8]
+    assert t.find(compile(t, "$changed(i)")) == []
+    assert len(r) == 9
+
+
+def test_real_conditions_on_a_real_dump():
+    path = CORPUS / "vcd" / "fft_systemc_232_reals_waves.vcd"
+    if not path.exists():
+        pytest.skip("corpus not available")
+    t = PyTrace.from_vcd(str(path))
+    checked = 0
+    for name in t.signal_names():
+        if "real" not in t.value_kinds(name):
+            continue
+        values = column(t, name)
+        present = [x for x in values if x is not None]
+
+        def where(pred, values=values):
+            return [k for k, x in enumerate(values) if x is not None and pred(x)]
+
+        assert t.find(compile(t, f"{name} < 0")) == where(lambda x: x < 0)
+        assert t.find(compile(t, f"{name} > 1e-3")) == where(lambda x: x > 1e-3)
+        for x in {min(present), max(present)}:
+            assert t.find(compile(t, f"{name} == {x!r}")) == where(lambda v, x=x: v == x)
+        assert t.parallel_count(compile(t, f"{name} >= 0")) == len(where(lambda x: x >= 0))
+        checked += 1
+    assert checked == 32
+    # Negative values are there, and the integer reading would have missed them.
+    assert any(t.find(compile(t, f"{n} < 0")) for n in t.signal_names())
 
 
 def test_any_text_parses_or_raises_expr_error():

@@ -8,6 +8,7 @@ import struct
 
 import pytest
 
+import tarn
 from tarn import PyTrace
 
 from conftest import DATA, corpus_files
@@ -93,6 +94,7 @@ def test_values_scopes_and_widths():
     assert t.signal_id("top.clk") == t.signal_id("top.sub.clk")
     assert t.signal_values_range("top.data [7:0]", 0, 4) == [0, 170, 255, 1]
     assert t.signal_values_range("top.temp", 0, 3) == [0.5, -3.25, 1e30]
+    assert t.find(tarn.compile(t, "top.temp < 0")) == [1]  # a real: compared as a float
     # x and z vectors read as None; 1010... over 100 bits keeps its last 64 bits.
     assert t.signal_values_range("top.nib [3:0]", 0, 4) == [None, None, 0, 0]
     assert t.signal_value("top.wide [99:0]", 3) == int("10" * 32, 2)
@@ -119,6 +121,8 @@ def test_bus_dumped_bit_by_bit_is_assembled():
     # Two-state values wider than 64 bits stay whole: a change above bit 63 is a change.
     assert [i for i, _, _ in t.transitions("top.wide [99:0]")] == [2, 4]
     assert t.signal_int("top.wide [99:0]", 2) == 2**99 + 1
+    # ... and conditions see it too.
+    assert t.find(tarn.compile(t, "$changed(`top.wide [99:0]`)")) == [2, 4]
 
 
 def test_string_signals_read_as_text():

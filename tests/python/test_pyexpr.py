@@ -14,7 +14,7 @@ U64 = 2**64 - 1
 # One trace holding a value of every kind. Index: 0     1        2     3
 #   top.v   (3-bit four-state)                   b101  b1x      bxz   b111
 #   top.r   (real)                               1.2   nan      2.9   -3.5
-#   top.w   (wide, 72 bits)                      2^64+7 at index 0 onwards
+#   top.w   (wide, 72 bits)                      2^66+7 at index 0 onwards
 #   top.n   (4-bit)                              b1111 from index 0
 VCD = """$scope module top $end
 $var wire 3 ! v $end
@@ -165,7 +165,8 @@ def test_eq_and_neq_are_exact_opposites(t):
         (v.rel_eval(1), v.rel_eval(1), 1),  # identical Logic 1x
         (v.rel_eval(1), i(2), 0),  # no reading
         (r.rel_eval(1), f(math.nan), 1),
-        (sig(t, "top.w"), i(7), 1),
+        (sig(t, "top.w"), i(7), 0),  # 2^66 + 7: wider than 64 bits, compared whole
+        (sig(t, "top.w"), sig(t, "top.w"), 1),
     ]
     for a, b, want in cases:
         assert t.eval_expr(a.eq_(b), 0) == want
@@ -184,6 +185,46 @@ def test_ordering_reads_numbers_or_gives_none(t):
     assert t.eval_expr(i(U64).gt_(i(0)), 0) == 1  # unsigned, never sign-extended
     assert [t.eval_expr(i(3).lte(i(k)), 0) for k in (2, 3, 4)] == [0, 1, 1]
     assert [t.eval_expr(i(3).lt_(i(k)), 0) for k in (2, 3, 4)] == [0, 0, 1]
+
+
+def test_values_wider_than_64_bits_compare_whole(t):
+    w = sig(t, "top.w")  # 2^66 + 7
+    assert [t.eval_expr(w.gt_(i(k)), 0) for k in (7, U64)] == [1, 1]
+    assert t.eval_expr(i(U64).lt_(w), 0) == 1
+    assert t.eval_expr(w.gte(w), 0) == 1 and t.eval_expr(w.lt_(w), 0) == 0
+    # The other nodes keep the 64-bit reading, as does a wide value beside a real or a text.
+    assert t.eval_expr(w.add(i(1)), 0) == 8
+    assert t.eval_expr(w.slice(3, 0), 0) == 7
+    assert t.eval_expr(w.eq_(f(7.0)), 0) == 1 and t.eval_expr(w.eq_(s("7")), 0) == 1
+    assert t.eval_expr(w.real_eq(f(2.0**66)), 0) == 1  # the nearest double
+
+
+def test_real_comparisons_and_arithmetic(t):
+    r, v, n = sig(t, "top.r"), sig(t, "top.v"), sig(t, "top.n")  # r: 1.2 nan 2.9 -3.5
+    at = lambda e: [t.eval_expr(e, k) for k in range(4)]  # noqa: E731
+    assert at(r.real_lt(i(0))) == [0, 0, 0, 1]
+    assert at(r.real_gt(f(1.2))) == [0, 0, 1, 0]
+    assert at(r.real_gte(f(1.2))) == [1, 0, 1, 0]
+    assert at(r.real_lte(f(-3.5))) == [0, 0, 0, 1]
+    assert at(r.real_eq(f(2.9))) == [0, 0, 1, 0]
+    assert at(r.real_neq(r)) == [0, 1, 0, 0]  # only NaN differs from itself
+    assert at(r.real_eq(n)) == [0, 0, 0, 0] and at(n.real_eq(f(15))) == [1] * 4
+    # No reading: x/z bits, no value, a text that is not a number. != is the negation of ==.
+    assert at(v.real_eq(f(5))) == [1, None, None, 0]
+    assert at(v.real_neq(f(5))) == [0, 1, 1, 1]
+    assert t.eval_expr(MISSING.real_lt(f(1)), 0) is None
+    assert t.eval_expr(s("idle").real_gt(f(1)), 0) is None
+    assert t.eval_expr(s("-2.5e1").real_lt(f(-24)), 0) == 1  # a text that is a float
+    sums = at(r.real_add(i(1)))
+    assert sums[0] == 2.2 and math.isnan(sums[1]) and sums[2:] == [3.9, -2.5]
+    assert t.eval_expr(f(0.5).real_sub(r), 3) == 4.0
+    assert t.eval_expr(v.real_add(f(1)), 1) is None
+    assert t.eval_expr(i(U64).real_add(i(1)), 0) == 2.0**64  # no wrapping
+    assert t.eval_expr_bool(r.real_add(f(0)), 1) is True  # NaN is true
+    assert t.find(r.real_lt(f(0))) == t.parallel_find(r.real_lt(f(0))) == [3]
+    for name in ("real_eq", "real_add"):
+        with pytest.raises(TypeError, match="'other'"):
+            getattr(r, name)(1.5)
 
 
 def test_arithmetic_wraps_and_propagates_unknowns(t):

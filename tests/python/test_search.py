@@ -97,7 +97,8 @@ def random_expr(rng, depth, n_signals):
             return E.signal(rng.randrange(n_signals + 1))
         if r < 0.9:
             return E.const_int(rng.choice([0, 1, 2, 3, 5, 2**64 - 1]))
-        return rng.choice([E.always_true(), E.const_float(1.5), E.const_str("2")])
+        return rng.choice([E.always_true(), E.const_float(1.5), E.const_float(-1.0),
+                           E.const_str("2"), E.const_str("-0.5")])
     sub = lambda: random_expr(rng, depth - 1, n_signals)  # noqa: E731
     kind = rng.randrange(8)
     if kind == 0:
@@ -107,7 +108,8 @@ def random_expr(rng, depth, n_signals):
     if kind == 2:
         return getattr(sub(), rng.choice(["not_", "is_x", "is_z", "signed"]))()
     name = rng.choice(["and_", "or_", "eq_", "neq", "gt_", "lt_", "gte", "lte",
-                       "add", "sub", "bit_and", "bit_or", "bit_xor"])
+                       "add", "sub", "bit_and", "bit_or", "bit_xor", "real_eq", "real_neq",
+                       "real_lt", "real_gt", "real_lte", "real_gte", "real_add", "real_sub"])
     a = sub()
     return getattr(a, name)(a if rng.random() < 0.1 else sub())
 

@@ -1,4 +1,6 @@
-"""signal_stats, bit_slice_val and sign_extend_val."""
+"""signal_stats, real_stats, bit_slice_val and sign_extend_val."""
+
+import math
 
 import pytest
 
@@ -51,6 +53,23 @@ def test_reals_count_only_as_transitions():
     # 1.5->nan, nan->nan, nan->-0; -0 and 0 are equal.
     assert t.signal_stats("r") == (0, 0, 0, 0, 3, 0, 0)
     assert len(t.transitions("r")) == 3
+
+
+def test_real_stats_weigh_each_value_by_its_indices():
+    lines = ["$var real 64 ! r $end", "$var real 64 \" n $end", "$var wire 2 # v $end",
+             "$enddefinitions $end", "#0", "b1 #"]
+    for i, (r, n) in enumerate([("-120", "nan"), (None, None), ("0.5", "nan"), ("1e-3", None),
+                                (None, "nan"), (None, None)]):
+        lines.append("#%d" % (i + 1))
+        lines += [f"r{r} !"] * (r is not None) + [f"r{n} \""] * (n is not None)
+    t = tarn.PyTrace.from_vcd_string("\n".join(lines) + "\n")
+    # Index 0 has no value; -120 holds 2 indices, 0.5 one, 1e-3 three.
+    assert t.real_stats("r") == (-120.0, 0.5, (-240 + 0.5 + 3e-3) / 6, 6)
+    lo, hi, mean, count = t.real_stats("n")  # only NaN
+    assert math.isnan(lo) and math.isnan(hi) and math.isnan(mean) and count == 6
+    assert t.real_stats("v") is None and t.real_stats("nope") is None
+    with pytest.raises(TypeError, match="name"):
+        t.real_stats(b"r")
 
 
 def test_unknown_name_and_past_the_end():

@@ -185,12 +185,22 @@ TRACE_ADDED = {
     "signal_bits": "($self, name, index)",
     "signal_int": "($self, name, index)",
     "value_kinds": "($self, name)",
+    "real_stats": "($self, name)",
+}
+
+EXPR_ADDED = {
+    name: "($self, other)"
+    for name in ("real_eq", "real_neq", "real_lt", "real_gt", "real_lte", "real_gte", "real_add",
+                 "real_sub")
 }
 
 
 @pytest.mark.parametrize(
     "cls, signatures, docstrings, added",
-    [(PyTrace, TRACE_SIGNATURES, TRACE_DOCSTRINGS, TRACE_ADDED), (PyExpr, EXPR_SIGNATURES, {}, {})],
+    [
+        (PyTrace, TRACE_SIGNATURES, TRACE_DOCSTRINGS, TRACE_ADDED),
+        (PyExpr, EXPR_SIGNATURES, {}, EXPR_ADDED),
+    ],
     ids=["PyTrace", "PyExpr"],
 )
 def test_text_signatures_and_docstrings(cls, signatures, docstrings, added):

@@ -190,6 +190,39 @@ def test_two_state_values_wider_than_64_bits_stay_whole():
     assert t.signal_stats(w)[4] == 3
 
 
+def test_conditions_compare_wide_values_whole():
+    # w and w2 agree in their low 64 bits at every index; only the bits above tell them apart.
+    low = "01" * 32
+    t = load(
+        HEAD + "$var wire 100 ! w $end\n$var wire 100 \" w2 $end\n$var wire 4 # n $end\n"
+        "$enddefinitions $end\n"
+        f"#0\nb1{low} !\nb1{low} \"\nb1 #\n#1\nb10{low} !\n#2\nb{low} !\n#3\nb11{low} \"\n"
+        f"#4\nb1x{low} !\n#5\nb1x{low} \"\n"
+    )
+
+    def find(text):
+        e = tarn.compile(t, text)
+        found = t.find(e)
+        assert t.parallel_find(e) == found
+        assert found == [i for i in range(t.max_index() + 1) if t.eval_expr_bool(e, i)]
+        return found
+
+    ints = [[t.signal_int(n, i) for i in range(6)] for n in ("top.w", "top.w2")]
+    assert ints[0][:4] == [2**64 + int(low, 2), 2**65 + int(low, 2), int(low, 2), int(low, 2)]
+    assert find("$changed(w)") == [1, 2, 4]
+    assert find("$changed(w2)") == [3, 5]
+    assert find("w == w2") == [0, 5]  # x bits: identical values are equal, as ever
+    assert find("w != w2") == [1, 2, 3, 4]
+    assert find("w > w2") == [1]
+    assert find("w < w2") == [2, 3]
+    assert find("w >= w2") == [0, 1]
+    assert find("w2 > 18446744073709551615") == [0, 1, 2, 3, 4]
+    # Arithmetic and slices keep their 64-bit meaning.
+    assert find("w - w2 == 0") == [0, 1, 2, 3]
+    assert find("w[63:0] == w2[63:0]") == [0, 1, 2, 3, 5]  # unknown == unknown
+    assert find("w[64]") == []
+
+
 # ---------------------------------------------------------------- full-width reads
 
 

@@ -53,6 +53,17 @@ def summary(path: str) -> dict[str, object]:
     }
 
 
+def below(trace: PyTrace, name: str, limit: float) -> tuple[list[int], float | None]:
+    sid = trace.signal_id(name)
+    assert sid is not None
+    hits = trace.find(PyExpr.signal(sid).real_lt(PyExpr.const_float(limit)))
+    stats = trace.real_stats(name)
+    if stats is None:
+        return hits, None
+    low, high, mean, count = stats
+    return hits, mean
+
+
 def mistakes(trace: PyTrace) -> None:
     trace.find("top.valid")  # type: ignore[arg-type]
     PyExpr.signal("top.clk")  # type: ignore[arg-type]
@@ -62,6 +73,7 @@ def mistakes(trace: PyTrace) -> None:
     tarn.compile(trace, "a", "top", 3)  # type: ignore[call-arg]
     trace.signal_id("a") + 1  # type: ignore[operator]
     tarn.open("w.fsdb", "fsdb", False)  # type: ignore[call-arg]
+    trace.real_stats("r")[2]  # type: ignore[index]
     print(index)
 
 

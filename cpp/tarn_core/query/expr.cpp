@@ -106,8 +106,40 @@ bool truthy(const SignalValue& v) {
     return false;
 }
 
+Val Val::make_real(double x) {
+    Val r;
+    r.tag = Tag::Real;
+    r.num = true;
+    r.u = real_to_u64(x);
+    r.truth = x != 0.0;  // NaN != 0.0 holds: a NaN is true
+    r.f = x;
+    return r;
+}
+
+namespace {
+
+// Whether a two-state value needs more than 64 bits (Wide: a non-zero word above the first;
+// Logic: a 1 above bit 63).
+bool needs_more_than_64_bits(const SignalValue& v) {
+    if (v.tag() == Tag::Wide) {
+        const auto& w = v.as_wide();
+        for (size_t k = 1; k < w.size(); ++k)
+            if (w[k]) return true;
+        return false;
+    }
+    if (v.tag() == Tag::Logic) {
+        const auto& bits = v.as_logic();
+        for (size_t k = 0; k + 64 < bits.size(); ++k)
+            if (bits[k] == kBit1) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 Val Val::of(const SignalValue& v) {
     if (v.tag() == Tag::Int) return make_int(v.as_int());
+    if (v.tag() == Tag::Real) return make_real(v.as_real());
     if (v.tag() == Tag::Missing) return missing();
     Val r;
     r.tag = v.tag();
@@ -115,20 +147,46 @@ Val Val::of(const SignalValue& v) {
     r.num = u.has_value();
     r.u = u.value_or(0);
     r.truth = truthy(v);
+    r.big = r.num && needs_more_than_64_bits(v);
     r.ref = &v;
     return r;
 }
 
 SignalValue Val::to_value() const {
     if (tag == Tag::Int) return SignalValue::make_int(u);
+    if (tag == Tag::Real) return SignalValue::make_real(f);
     if (tag == Tag::Missing || !ref) return SignalValue::missing();
     return *ref;
 }
 
 namespace {
 
-// Eq: identical kind and payload, else equal unsigned readings.
+// The words of a two-state value at full width, least significant first.
+SignalValue::Words full_words(const Val& v) {
+    if (v.tag == Tag::Int) return {v.u};
+    return two_state_words(*v.ref).value_or(SignalValue::Words{});
+}
+
+// Full-width unsigned comparison of two two-state values: -1, 0 or 1.
+int compare_full(const Val& a, const Val& b) {
+    SignalValue::Words x = full_words(a), y = full_words(b);
+    for (size_t k = std::max(x.size(), y.size()); k-- > 0;) {
+        uint64_t p = k < x.size() ? x[k] : 0, q = k < y.size() ? y[k] : 0;
+        if (p != q) return p < q ? -1 : 1;
+    }
+    return 0;
+}
+
+// Whether two values are compared at full width rather than by their 64-bit readings: both
+// two-state, one of them wider than 64 bits (the readings would drop its upper bits).
+bool at_full_width(const Val& a, const Val& b) {
+    return (a.big || b.big) && a.two_state() && b.two_state();
+}
+
+// Eq: identical kind and payload, else equal unsigned readings; two-state values wider than 64
+// bits compare whole.
 bool equal(const Val& a, const Val& b) {
+    if (at_full_width(a, b)) return compare_full(a, b) == 0;
     if (a.tag == b.tag) {
         switch (a.tag) {
             case Tag::Int:
@@ -142,7 +200,7 @@ bool equal(const Val& a, const Val& b) {
                 if (a.ref->as_logic() == b.ref->as_logic()) return true;
                 break;
             case Tag::Real:
-                if (a.ref->as_real() == b.ref->as_real()) return true;
+                if (a.f == b.f) return true;
                 break;
             case Tag::Str:
                 if (a.ref->as_str() == b.ref->as_str()) return true;
@@ -150,6 +208,50 @@ bool equal(const Val& a, const Val& b) {
         }
     }
     return a.num && b.num && a.u == b.u;
+}
+
+// Gt, Lt, Gte, Lte: the unsigned readings, or both values whole when one is wider than 64 bits;
+// Missing without readings. `holds` receives the comparison as -1, 0 or 1.
+template <class Holds>
+Val order(const Val& a, const Val& b, Holds holds) {
+    if (!a.num || !b.num) return Val::missing();
+    if (at_full_width(a, b)) return Val::make_int(holds(compare_full(a, b)));
+    return Val::make_int(holds(a.u < b.u ? -1 : a.u > b.u ? 1 : 0));
+}
+
+// The float reading of an evaluated value (to_f64).
+bool float_reading(const Val& v, double* out) {
+    switch (v.tag) {
+        case Tag::Int:
+            *out = double(v.u);
+            return true;
+        case Tag::Real:
+            *out = v.f;
+            return true;
+        case Tag::Missing:
+            return false;
+        default: {
+            auto d = to_f64(*v.ref);
+            if (d) *out = *d;
+            return d.has_value();
+        }
+    }
+}
+
+// RealEq .. RealGte: `cmp` of the float readings, Missing when either has none.
+template <class Cmp>
+Val compare_reals(const Val& a, const Val& b, Cmp cmp) {
+    double x, y;
+    if (!float_reading(a, &x) || !float_reading(b, &y)) return Val::missing();
+    return Val::make_int(cmp(x, y));
+}
+
+// RealAdd, RealSub.
+template <class Op>
+Val reals(const Val& a, const Val& b, Op op) {
+    double x, y;
+    if (!float_reading(a, &x) || !float_reading(b, &y)) return Val::missing();
+    return Val::make_real(op(x, y));
 }
 
 bool has_bit(const Val& v, uint8_t bit) {
@@ -316,7 +418,7 @@ void Program::build_cones() {
     auto operands = [&](const Instr& in, auto&& f) {
         if (in.op == Op::Signal || in.op == Op::Const) return;
         f(in.a);
-        if (in.op >= Op::And && in.op <= Op::BitXor && in.b != in.a) f(in.b);
+        if (is_binary(in.op) && in.b != in.a) f(in.b);
     };
     for (size_t i = 0; i < n; ++i) operands(code_[i], [&](uint32_t o) { ++count[o + 1]; });
     for (size_t i = 0; i < n; ++i) count[i + 1] += count[i];
@@ -397,16 +499,16 @@ inline void Program::step(size_t i, uint64_t index, const Val* leaf_vals, Val* r
             r[i] = Val::make_int(!equal(x, y));
             break;
         case Op::Gt:
-            r[i] = x.num && y.num ? Val::make_int(x.u > y.u) : Val::missing();
+            r[i] = order(x, y, [](int c) { return c > 0; });
             break;
         case Op::Lt:
-            r[i] = x.num && y.num ? Val::make_int(x.u < y.u) : Val::missing();
+            r[i] = order(x, y, [](int c) { return c < 0; });
             break;
         case Op::Gte:
-            r[i] = x.num && y.num ? Val::make_int(x.u >= y.u) : Val::missing();
+            r[i] = order(x, y, [](int c) { return c >= 0; });
             break;
         case Op::Lte:
-            r[i] = x.num && y.num ? Val::make_int(x.u <= y.u) : Val::missing();
+            r[i] = order(x, y, [](int c) { return c <= 0; });
             break;
         case Op::Add:
             r[i] = x.num && y.num ? Val::make_int(x.u + y.u) : Val::missing();
@@ -434,6 +536,33 @@ inline void Program::step(size_t i, uint64_t index, const Val* leaf_vals, Val* r
             break;
         case Op::IsZ:
             r[i] = Val::make_int(has_bit(x, kBitZ));
+            break;
+        case Op::RealEq:
+            r[i] = compare_reals(x, y, [](double a, double b) { return a == b; });
+            break;
+        case Op::RealNeq: {
+            // The negation of RealEq: true also where RealEq is Missing.
+            const Val eq = compare_reals(x, y, [](double a, double b) { return a == b; });
+            r[i] = Val::make_int(!eq.truth);
+            break;
+        }
+        case Op::RealLt:
+            r[i] = compare_reals(x, y, [](double a, double b) { return a < b; });
+            break;
+        case Op::RealGt:
+            r[i] = compare_reals(x, y, [](double a, double b) { return a > b; });
+            break;
+        case Op::RealLte:
+            r[i] = compare_reals(x, y, [](double a, double b) { return a <= b; });
+            break;
+        case Op::RealGte:
+            r[i] = compare_reals(x, y, [](double a, double b) { return a >= b; });
+            break;
+        case Op::RealAdd:
+            r[i] = reals(x, y, [](double a, double b) { return a + b; });
+            break;
+        case Op::RealSub:
+            r[i] = reals(x, y, [](double a, double b) { return a - b; });
             break;
     }
 }

@@ -43,7 +43,26 @@ enum class ExprKind : uint8_t {
     IsX,
     IsZ,
     AlwaysTrue,
+    // Comparison and arithmetic of float readings (to_f64); beyond the kinds above, for
+    // conditions over reals. A comparison with an operand without a reading is Missing (RealNeq,
+    // the negation of RealEq, is then Int(1)); the arithmetic yields Real or Missing.
+    RealEq,
+    RealNeq,
+    RealLt,
+    RealGt,
+    RealLte,
+    RealGte,
+    RealAdd,
+    RealSub,
 };
+
+inline constexpr int kExprKinds = int(ExprKind::RealSub) + 1;
+
+// The kinds with two operands (built by Expr::binary).
+constexpr bool is_binary(ExprKind k) {
+    return (k >= ExprKind::And && k <= ExprKind::BitXor) ||
+           (k >= ExprKind::RealEq && k <= ExprKind::RealSub);
+}
 
 struct Expr;
 using ExprPtr = std::shared_ptr<const Expr>;
@@ -69,24 +88,39 @@ struct Expr {
     static ExprPtr slice(ExprPtr child, uint64_t high, uint64_t low);
     // Not, Signed, IsX, IsZ.
     static ExprPtr unary(ExprKind kind, ExprPtr child);
-    // And .. BitXor: `left` is the receiver, `right` the argument.
+    // The is_binary kinds: `left` is the receiver, `right` the argument.
     static ExprPtr binary(ExprKind kind, ExprPtr left, ExprPtr right);
 };
 
-// The value of an evaluated node without owning a payload: `Int` and `Missing` are held inline;
-// other kinds point at a SignalValue owned by the program (a constant) or by a leaf cursor.
+// The value of an evaluated node without owning a payload: `Int`, `Real` and `Missing` are held
+// inline; other kinds point at a SignalValue owned by the program (a constant) or by a leaf
+// cursor.
 struct Val {
     Tag tag = Tag::Missing;
     bool num = false;    // has an unsigned 64-bit reading (to_u64)
     bool truth = false;  // truthiness
+    bool big = false;    // a two-state Wide or Logic that needs more than 64 bits
     uint64_t u = 0;      // the reading (the payload of an Int)
-    const SignalValue* ref = nullptr;
+    union {
+        const SignalValue* ref = nullptr;  // Wide, Logic, Str
+        double f;                          // Real
+    };
 
-    static Val make_int(uint64_t x) { return Val{Tag::Int, true, x != 0, x, nullptr}; }
+    static Val make_int(uint64_t x) {
+        Val r;
+        r.tag = Tag::Int;
+        r.num = true;
+        r.truth = x != 0;
+        r.u = x;
+        return r;
+    }
+    static Val make_real(double x);
     static Val missing() { return Val{}; }
     // `v` must outlive the Val.
     static Val of(const SignalValue& v);
     SignalValue to_value() const;
+    // Int, a non-empty Wide, or Logic without x or z.
+    bool two_state() const { return num && tag != Tag::Real && tag != Tag::Str; }
 };
 
 bool truthy(const SignalValue& v);

@@ -1,6 +1,7 @@
 #include "query/stats.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "query/changes.h"
@@ -40,6 +41,65 @@ SignalStats compute_stats(const Trace& trace, std::string_view name) {
         },
         [&](uint64_t, size_t, size_t) { ++s.transitions; });
     if (s.count == 0) s.min = 0;
+    return s;
+}
+
+std::optional<RealStats> compute_real_stats(const Trace& trace, std::string_view name) {
+    auto id = trace.signal_id(name);
+    if (!id) return std::nullopt;
+    const Column* c = trace.column(*id);
+    const uint64_t n = trace.max_index() + 1;
+    // The Real runs, clipped to the trace, with their values.
+    auto each_real = [&](auto&& f) {
+        for_each_segment(c, n, [&](uint64_t start, uint64_t stop, size_t r) {
+            if (r != Column::npos && c->run_tag(r) == Tag::Real)
+                f(c->run_value(r).as_real(), stop - start);
+        });
+    };
+    RealStats s;
+    s.min = std::numeric_limits<double>::infinity();
+    s.max = -s.min;
+    bool any_nan = false, any_number = false;
+    double largest = 0;  // of the finite magnitudes
+    each_real([&](double x, uint64_t len) {
+        s.count += len;
+        if (std::isnan(x)) {
+            any_nan = true;
+            return;
+        }
+        any_number = true;
+        s.min = std::min(s.min, x);
+        s.max = std::max(s.max, x);
+        if (std::isfinite(x)) largest = std::max(largest, std::abs(x));
+    });
+    if (s.count == 0) return std::nullopt;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (!any_number) s.min = s.max = nan;
+    if (any_nan) {
+        s.mean = nan;
+        return s;
+    }
+    // The sum of value x run length, then one division. Scaled by a power of two (exact) so
+    // that no partial sum can overflow where the values themselves do not: with fewer than 2^33
+    // indices the sum stays below 2^33 times the largest value. Neumaier's compensation, with
+    // the exact rounding error of each product, keeps small values beside long runs.
+    int exponent = 0;
+    std::frexp(largest, &exponent);
+    const int scale = std::max(0, exponent + 33 - std::numeric_limits<double>::max_exponent + 1);
+    double sum = 0, carry = 0;
+    each_real([&](double value, uint64_t len) {
+        const double x = std::ldexp(value, -scale), n = double(len);
+        const double term = x * n;
+        const double t = sum + term;
+        if (std::isfinite(t)) {
+            carry += std::fma(x, n, -term);
+            carry += std::abs(sum) >= std::abs(term) ? (sum - t) + term : (term - t) + sum;
+        }
+        sum = t;
+    });
+    // An infinite value makes the sum infinite (or NaN, for both signs): the mean is that.
+    const double total = std::isfinite(sum) ? sum + carry : sum;
+    s.mean = std::ldexp(total / double(s.count), scale);
     return s;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "trace/trace.h"
@@ -21,6 +22,20 @@ struct SignalStats {
 // Over indices 0..max_index; all zero for an unknown name. `transitions` counts exactly the
 // records query::transitions returns for the same name.
 SignalStats compute_stats(const Trace& trace, std::string_view name);
+
+// Statistics of the Real values of one signal, each run weighted by its length as in
+// compute_stats. NaN values count in `count` and make the mean NaN, but min and max are those of
+// the other values (NaN when every value is NaN): a NaN sample is usually a glitch worth seeing
+// in the mean, while the range of the numbers stays readable.
+struct RealStats {
+    double min = 0;
+    double max = 0;
+    double mean = 0;
+    uint64_t count = 0;  // indices holding a Real value
+};
+
+// Over indices 0..max_index; absent for an unknown name and for a signal without Real values.
+std::optional<RealStats> compute_real_stats(const Trace& trace, std::string_view name);
 
 // Bits high..low of val (0 when high < low, and for bits wholly above bit 63).
 uint64_t bit_slice(uint64_t val, uint64_t high, uint64_t low);

@@ -2,6 +2,7 @@
 
 #include "util/text.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -35,14 +36,58 @@ std::optional<uint64_t> to_u64(const SignalValue& value) {
             }
             return r;
         }
-        case Tag::Real: {
-            double x = value.as_real();
-            if (std::isnan(x) || x <= 0.0) return 0;
-            if (x >= 18446744073709551616.0) return UINT64_MAX;
-            return static_cast<uint64_t>(x);
-        }
+        case Tag::Real:
+            return real_to_u64(value.as_real());
         case Tag::Str:
             return text::parse_u64(value.as_str());
+        case Tag::Missing:
+            break;
+    }
+    return std::nullopt;
+}
+
+uint64_t real_to_u64(double x) {
+    if (std::isnan(x) || x <= 0.0) return 0;
+    if (x >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<uint64_t>(x);
+}
+
+double words_to_double(const uint64_t* words, size_t n) {
+    while (n > 0 && words[n - 1] == 0) --n;
+    if (n == 0) return 0.0;
+    if (n == 1) return double(words[0]);  // correctly rounded
+    // The top 64 bits, with every bit below them folded into the lowest one (a sticky bit):
+    // converting those rounds exactly as converting the whole number would, since 64 bits hold
+    // the 53 kept, the rounding bit and more.
+    const int top = 63 - __builtin_clzll(words[n - 1]);    // highest set bit of the top word
+    const size_t shift = (n - 1) * 64 + size_t(top) - 63;  // bit position of the window's lowest
+    const size_t w = shift / 64, b = shift % 64;
+    uint64_t m = words[w] >> b;
+    if (b) m |= words[w + 1] << (64 - b);
+    bool sticky = b && (words[w] << (64 - b)) != 0;
+    for (size_t k = 0; k < w && !sticky; ++k) sticky = words[k] != 0;
+    // Past the largest double the scaling gives infinity, the nearest value IEEE allows.
+    return std::ldexp(double(m | uint64_t(sticky)), int(std::min<size_t>(shift, 4096)));
+}
+
+std::optional<double> to_f64(const SignalValue& value) {
+    switch (value.tag()) {
+        case Tag::Int:
+            return double(value.as_int());
+        case Tag::Wide: {
+            const auto& w = value.as_wide();
+            if (w.empty()) return std::nullopt;
+            return words_to_double(w.data(), w.size());
+        }
+        case Tag::Logic: {
+            auto w = two_state_words(value);
+            if (!w) return std::nullopt;
+            return words_to_double(w->data(), w->size());
+        }
+        case Tag::Real:
+            return value.as_real();
+        case Tag::Str:
+            return text::parse_f64(value.as_str());
         case Tag::Missing:
             break;
     }

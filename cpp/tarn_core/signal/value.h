@@ -53,6 +53,15 @@ struct SignalValue {
 
 // Unsigned 64-bit reading of a value; absent for Missing, x/z bits, empty Wide, unreadable Str.
 std::optional<uint64_t> to_u64(const SignalValue& value);
+// The unsigned reading of a real: truncated toward zero, 0 for NaN and negatives, 2^64 - 1 from
+// 2^64 on.
+uint64_t real_to_u64(double x);
+// Float reading of a value: a Real's number; the unsigned value of an Int, a Wide or a Logic
+// without x or z, rounded to the nearest double (infinity beyond the largest); a Str's text read
+// as a float (text::parse_f64). Absent for Missing, x/z bits, an empty Wide and other texts.
+std::optional<double> to_f64(const SignalValue& value);
+// The unsigned integer held in `words` (least significant first), rounded to the nearest double.
+double words_to_double(const uint64_t* words, size_t n);
 
 // A VCD-style bit string ("b10x1", "0110", ...) as a value. Two-state strings keep only their
 // last 64 bits.

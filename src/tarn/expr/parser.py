@@ -101,7 +101,7 @@ class Parser:
             nxt = self.toks[self.k + 1]
             if nxt.kind == "int":
                 self.k += 2
-                return self.postfix(Int(-cast(int, nxt.value) & MAX_U64, pos=tok.pos))
+                return self.postfix(Int(-cast(int, nxt.value) & MAX_U64, True, pos=tok.pos))
             if nxt.kind == "real":
                 self.k += 2
                 return self.postfix(Real(-cast(float, nxt.value), pos=tok.pos))

@@ -101,10 +101,23 @@ class Name(Node):
 
 @dataclass(frozen=True)
 class Int(Node):
+    """An integer literal: ``value`` is its unsigned 64-bit value. ``negative`` marks a literal
+    written with a minus sign (``-5``), whose value is the two's complement: beside a real it
+    reads as the negative number."""
+
     value: int
+    negative: bool = False
 
     def __str__(self) -> str:
-        return str(self.value)
+        return f"-{self.magnitude()}" if self.negative else str(self.value)
+
+    def magnitude(self) -> int:
+        """The number written after the minus sign (the value itself without one)."""
+        return (-self.value) & MAX_U64 if self.negative else self.value
+
+    def as_float(self) -> float:
+        """The literal as a float: negative when written with a minus sign."""
+        return -float(self.magnitude()) if self.negative else float(self.value)
 
 
 @dataclass(frozen=True)
