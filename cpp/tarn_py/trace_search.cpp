@@ -56,47 +56,6 @@ PyObject* eval_at(const char* func, PyObject* self, PyObject* const* args, Py_ss
     return guarded([&] { return eval(trace_of(self), *expr, index); });
 }
 
-// `signal_names` as a list of texts: a sequence of str, but not a str itself. The message for a
-// str is a compatibility text, kept word for word (docs/architecture.md, "Compatibility texts").
-bool arg_names(PyObject* o, const char* arg, std::vector<std::string>* out) {
-    if (PyUnicode_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", arg);
-        return false;
-    }
-    if (!PySequence_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of str, got %s", arg,
-                     Py_TYPE(o)->tp_name);
-        return false;
-    }
-    PyObject* seq = PySequence_Fast(o, "");
-    if (!seq) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of str, got %s", arg,
-                     Py_TYPE(o)->tp_name);
-        return false;
-    }
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-    out->reserve(size_t(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
-        if (!PyUnicode_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %s", arg,
-                         Py_TYPE(item)->tp_name);
-            Py_DECREF(seq);
-            return false;
-        }
-        Py_ssize_t len;
-        const char* s = PyUnicode_AsUTF8AndSize(item, &len);
-        if (!s) {
-            Py_DECREF(seq);
-            return false;
-        }
-        out->emplace_back(s, size_t(len));
-    }
-    Py_DECREF(seq);
-    return true;
-}
-
 }  // namespace
 
 TARN_METHOD(trace_find) {

@@ -3,20 +3,21 @@
 A file's content is more trustworthy than its name (FST files are often saved as ``.vcd``, and a
 VCD text may sit under a ``.fsdb`` name), so the leading bytes decide whenever they are
 recognised. The extension is only consulted for files whose first bytes say nothing, for example
-an empty VCD file.
+an empty VCD file. A file compressed as a whole with gzip or zstd is judged by its decompressed
+content, and by its name without the ``.gz`` or ``.zst`` ending.
 """
 
 from __future__ import annotations
 
 import builtins
 import os
-from collections.abc import Callable
+from collections.abc import Iterable
 from typing import Union
 
 from tarn._core import PyTrace
 
 # open is not star-exported: it would shadow the builtin.
-__all__ = ["FORMATS", "EXTENSIONS", "detect_format", "sniff"]
+__all__ = ["FORMATS", "EXTENSIONS", "COMPRESSED_EXTENSIONS", "detect_format", "sniff"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -35,14 +36,11 @@ EXTENSIONS = {
     ".shm": "shm",
 }
 
-_LOADERS: dict[str, Callable[[str], PyTrace]] = {
-    "vcd": PyTrace.from_vcd,
-    "fst": PyTrace.from_fst,
-    "fsdb": PyTrace.from_fsdb,
-    "shm": PyTrace.from_shm,
-    "vpd": PyTrace.from_vpd,
-    "wlf": PyTrace.from_wlf,
-}
+#: Endings of files compressed as a whole, which the extension rule looks past.
+COMPRESSED_EXTENSIONS = (".gz", ".zst")
+
+# Magic bytes of a gzip member and of a zstd frame.
+_COMPRESSED_MAGIC = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
 
 _VCD_KEYWORDS = (
     b"$date",
@@ -65,10 +63,11 @@ _TRIED = (
 )
 
 
-def sniff(head: bytes, size: int) -> str | None:
+def sniff(head: bytes, size: int | None) -> str | None:
     """Return the format whose magic bytes ``head`` (the file's first bytes) carries, or None.
 
-    ``size`` is the whole file's length in bytes.
+    ``size`` is the whole file's length in bytes, or None when it is not known (the content of a
+    compressed file): WLF is then told by its header page alone.
     """
     if len(head) >= 8 and head[4:8] in (b"\x1c\x3e\xd9\x48", b"\xfd\xe0\x99\xc1"):
         return "fsdb"
@@ -84,8 +83,9 @@ def sniff(head: bytes, size: int) -> str | None:
         return "fst"
     # WLF has no documented magic; every writer seen (2014 to 2021) starts its header page this
     # way, and the file is a whole number of 8 KiB pages.
-    if size >= 8192 and size % 8192 == 0 and head[:2] in (b"\x10\x76", b"\x13\x64"):
-        if head[2] == 0:
+    whole_pages = size is None or (size >= 8192 and size % 8192 == 0)
+    if whole_pages and head[:2] in (b"\x10\x76", b"\x13\x64"):
+        if len(head) > 2 and head[2] == 0:
             return "wlf"
     text = head[3:] if head.startswith(b"\xef\xbb\xbf") else head
     text = text.lstrip()
@@ -103,8 +103,10 @@ def detect_format(path: PathLike) -> str:
     """Return the format name of the dump at ``path`` (one of :data:`FORMATS`).
 
     A directory is an SHM database when it holds a ``.dsn`` or ``.trn`` file. A file is judged
-    by its magic bytes, then by its extension. Raises ``ValueError`` naming what was tried when
-    nothing fits, and ``OSError`` (e.g. ``FileNotFoundError``) when the path cannot be read.
+    by its magic bytes, then by its extension; a gzip- or zstd-compressed file by the magic bytes
+    of its decompressed content, then by its extension without ``.gz`` or ``.zst``. Raises
+    ``ValueError`` naming what was tried when nothing fits or a compressed file is corrupt, and
+    ``OSError`` (e.g. ``FileNotFoundError``) when the path cannot be read.
     """
     p = _fspath(path)
     if os.path.isdir(p):
@@ -120,22 +122,37 @@ def detect_format(path: PathLike) -> str:
         )
     with builtins.open(p, "rb") as f:  # this module's open is tarn.open
         head = f.read(_HEAD_BYTES)
-        size = os.fstat(f.fileno()).st_size
+        size: int | None = os.fstat(f.fileno()).st_size
+    if head.startswith(_COMPRESSED_MAGIC):
+        head = PyTrace.read_head(p, _HEAD_BYTES)
+        size = None
     fmt = sniff(head, size)
     if fmt is not None:
         return fmt
-    ext = os.path.splitext(p)[1].lower()
+    stem = p
+    if stem.lower().endswith(COMPRESSED_EXTENSIONS):
+        stem = os.path.splitext(stem)[0]
+    ext = os.path.splitext(stem)[1].lower()
     if ext in EXTENSIONS:
         return EXTENSIONS[ext]
     raise ValueError(f"cannot tell the format of {p!r}: tried the {_TRIED}")
 
 
-def open(path: PathLike, format: str | None = None) -> PyTrace:  # noqa: A001 (tarn.open)
+def open(  # noqa: A001 (tarn.open)
+    path: PathLike, format: str | None = None, signals: str | Iterable[str] | None = None
+) -> PyTrace:
     """Load the dump at ``path`` with the loader its content (or, failing that, its name) calls for.
 
     ``path`` is a ``str``, ``bytes`` or path-like object naming a VCD, FST, FSDB, VPD or WLF file,
-    or an SHM database (its directory, ``.dsn`` or ``.trn`` file). ``format`` (one of
-    :data:`FORMATS`) skips detection and forces a loader.
+    or an SHM database (its directory, ``.dsn`` or ``.trn`` file). A file compressed as a whole
+    with gzip or zstd (``dump.vcd.gz``, ``dump.fst.zst``) is decompressed as it is read, never to
+    disk. ``format`` (one of :data:`FORMATS`) skips detection and forces a loader.
+
+    ``signals`` keeps only the signals whose full names match one of its glob patterns (the
+    syntax of ``find_signals_glob``: ``*`` any run of characters, dots included, ``?`` one
+    byte, anchored, case-sensitive); a single ``str`` is one pattern. Every query then sees the
+    kept signals alone, and memory follows them: the other signals' values are never stored.
+    ``None`` (the default) keeps every signal.
 
     Raises ``ValueError`` when the format cannot be told or the loader rejects the file (with the
     loader's message), and ``OSError`` when the path cannot be read.
@@ -145,8 +162,13 @@ def open(path: PathLike, format: str | None = None) -> PyTrace:  # noqa: A001 (t
         fmt = detect_format(p)
     else:
         fmt = str(format).lower()
-        if fmt not in _LOADERS:
+        if fmt not in FORMATS:
             raise ValueError(f"unknown format {format!r}; expected one of {', '.join(FORMATS)}")
         if not os.path.exists(p):
             raise FileNotFoundError(2, "No such file or directory", p)
-    return _LOADERS[fmt](p)
+    patterns: str | list[str] | None
+    if signals is None or isinstance(signals, str):
+        patterns = signals
+    else:
+        patterns = list(signals)
+    return PyTrace.load(p, fmt, patterns)

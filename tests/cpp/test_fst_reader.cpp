@@ -490,8 +490,8 @@ TEST(FstLoader, ParallelDecodingGivesTheSequentialTrace) {
         std::ifstream in(path, std::ios::binary);
         Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         ASSERT_FALSE(bytes.empty()) << path;
-        auto seq = tarn::read_fst_bytes(bytes, {~uint64_t{0}});
-        auto par = tarn::read_fst_bytes(bytes, {0});
+        auto seq = tarn::read_fst_bytes(bytes, {~uint64_t{0}, {}});
+        auto par = tarn::read_fst_bytes(bytes, {0, {}});
         ASSERT_TRUE(seq && par);
         const tarn::Trace& a = seq.value();
         const tarn::Trace& b = par.value();

@@ -37,6 +37,15 @@ inline constexpr PerByte kAssembledBytes{uint64_t{256} << 20, 64};
 // of bits long; wider spans stay separate bits.
 inline constexpr uint64_t kAssembledWidth = uint64_t{1} << 16;
 
+// ---- Compressed files ----------------------------------------------------------------------
+
+// What a gzip- or zstd-compressed binary dump (FST, FSDB, VPD, WLF) may decompress to, per byte
+// of the compressed file: these formats compress their contents themselves, so a whole-file
+// compression gains little on them (real files shrink by a factor of a few), while a bomb of
+// zeros would inflate a thousandfold and more. A VCD is parsed as it inflates and needs no
+// bound beyond what its trace keeps.
+inline constexpr PerByte kInflatedBytes{uint64_t{64} << 20, 64};
+
 // ---- zlib streams found by scanning (FSDB) -----------------------------------------------------
 
 // Output space of a first inflation attempt: holds the streams of real files, and the space is
