@@ -21,8 +21,8 @@ ssize_t FdSource::read(uint8_t* buf, size_t n) {
     if (positional_) n = static_cast<size_t>(std::min<uint64_t>(n, end_ - next_));
     if (n == 0) return 0;
     for (;;) {
-        ssize_t got = positional_ ? ::pread(fd_, buf, n, static_cast<off_t>(next_))
-                                  : ::read(fd_, buf, n);
+        ssize_t got =
+            positional_ ? ::pread(fd_, buf, n, static_cast<off_t>(next_)) : ::read(fd_, buf, n);
         if (got >= 0) {
             next_ += static_cast<uint64_t>(got);
             return got;
@@ -171,7 +171,7 @@ class ZstdSource : public Decompressor {
         ZSTD_outBuffer ob{out, n, 0};
         while (ob.pos == 0 && n > 0) {
             // A full output may have left output to give without more input.
-            if (!full_ && !refill()) {
+            if (!(full_ && in_frame_) && !refill()) {
                 if (!error_.empty()) return -1;
                 if (in_frame_) return fail("the zstd stream ends early (the file is truncated)");
                 return 0;

@@ -97,7 +97,8 @@ Result<Trace> load_compressed(const std::string& path, Format format, const Peek
     if (format == Format::Vcd) {
         VcdReadOptions o;
         o.filter = options.filter;
-        return read_vcd_stream(path, [&] { return open_decompressing(path, p.compression); }, o);
+        return read_vcd_stream(
+            path, [&] { return open_decompressing(path, p.compression); }, o);
     }
     auto src = open_decompressing(path, p.compression);
     if (!src) return Result<Trace>::fail(src.error());
