@@ -107,9 +107,13 @@ TEST(Select, LateDeclarations) {
               (std::vector<std::string>{"top.x", "top.x[0]", "top.y", "top.v", "top.x[1]", "k.y2",
                                         "k.n"}));
     TempFile f(kLate);
-    for (std::vector<std::string> p :
-         {std::vector<std::string>{"top.x[0]"}, {"top.x"}, {"top.x[1]"}, {"k.*"}, {"k.n"},
-          {"top.v"}, {"*y*"}}) {
+    for (std::vector<std::string> p : {std::vector<std::string>{"top.x[0]"},
+                                       {"top.x"},
+                                       {"top.x[1]"},
+                                       {"k.*"},
+                                       {"k.n"},
+                                       {"top.v"},
+                                       {"*y*"}}) {
         tarn::VcdReadOptions o;
         o.filter = NameFilter(p);
         auto text = tarn::parse_vcd(kLate, o);
@@ -153,7 +157,7 @@ TEST(Select, AFilterKeepsWhatItsPatternsMatch) {
     EXPECT_TRUE(f.keeps("top.cpu.core.clk"));  // "*" runs across dots
     EXPECT_FALSE(f.keeps("top.clk"));
     EXPECT_TRUE(f.keeps("abc"));
-    EXPECT_FALSE(f.keeps("ABC"));  // case-sensitive
+    EXPECT_FALSE(f.keeps("ABC"));   // case-sensitive
     EXPECT_FALSE(f.keeps("abcd"));  // anchored
 }
 
@@ -205,9 +209,9 @@ TEST(Decompress, MembersFramesPaddingAndTinyReads) {
     std::string a = g.dump(30, 200, false), b = g.dump(10, 50, false);
     const std::vector<std::pair<std::string, std::string>> cases = {
         {gzip(a), a},
-        {gzip(a) + gzip(b), a + b},                      // two members in a row
-        {gzip(a) + std::string(512, '\0'), a},           // zero padding after the stream
-        {zstd(a) + zstd(b), a + b},                      // two frames
+        {gzip(a) + gzip(b), a + b},             // two members in a row
+        {gzip(a) + std::string(512, '\0'), a},  // zero padding after the stream
+        {zstd(a) + zstd(b), a + b},             // two frames
         {gzip(std::string(3 << 20, 'z')), std::string(3 << 20, 'z')},  // long matches
     };
     for (size_t k = 0; k < cases.size(); ++k)
@@ -241,13 +245,13 @@ TEST(Decompress, TruncatedAndCorruptStreamsFail) {
 TEST(Decompress, ReadAllStopsAtItsLimit) {
     std::string packed = gzip(std::string(5 << 20, '\0'));
     auto bytes = std::span(reinterpret_cast<const uint8_t*>(packed.data()), packed.size());
-    auto src = tarn::decompressing(tarn::Compression::Gzip,
-                                   std::make_unique<tarn::MemorySource>(bytes));
+    auto src =
+        tarn::decompressing(tarn::Compression::Gzip, std::make_unique<tarn::MemorySource>(bytes));
     auto r = tarn::read_all(*src, 1 << 20);
     ASSERT_FALSE(r);
     EXPECT_NE(r.error().find("more than 1048576 bytes"), std::string::npos) << r.error();
-    auto again = tarn::decompressing(tarn::Compression::Gzip,
-                                     std::make_unique<tarn::MemorySource>(bytes));
+    auto again =
+        tarn::decompressing(tarn::Compression::Gzip, std::make_unique<tarn::MemorySource>(bytes));
     auto all = tarn::read_all(*again, 5 << 20);
     ASSERT_TRUE(all) << all.error();
     EXPECT_EQ(all.value().size(), size_t(5) << 20);

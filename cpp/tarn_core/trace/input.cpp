@@ -203,26 +203,41 @@ std::unique_ptr<ByteSource> decompressing(Compression c, std::unique_ptr<ByteSou
 }
 
 Result<std::vector<uint8_t>> read_all(ByteSource& source, uint64_t limit) {
-    std::vector<uint8_t> out;
-    size_t have = 0;
+    // Collected in blocks, then copied into one buffer block by block, each block freed once
+    // copied: growing one buffer would hold the old and the new copy at once.
+    constexpr size_t kChunk = size_t(1) << 20;
+    std::vector<std::vector<uint8_t>> chunks;
+    uint64_t total = 0;
     for (;;) {
         if (interrupted()) break;
-        if (have == out.size()) {
-            if (out.size() > limit)
+        if (chunks.empty() || chunks.back().size() == kChunk) {
+            if (total > limit)
                 return Result<std::vector<uint8_t>>::fail(
                     "the data decompresses to more than " + std::to_string(limit) +
                     " bytes, more than a compressed file of this size may hold");
-            // Grow by half, in 1 MiB steps at first, up to one byte past the limit.
-            size_t grow = std::max<size_t>(out.size() / 2, size_t(1) << 20);
-            out.resize(static_cast<size_t>(std::min<uint64_t>(out.size() + grow, limit + 1)));
+            chunks.emplace_back();
+            chunks.back().reserve(kChunk);
         }
-        ssize_t got = source.read(out.data() + have, out.size() - have);
+        std::vector<uint8_t>& c = chunks.back();
+        size_t have = c.size();
+        c.resize(kChunk);
+        ssize_t got = source.read(c.data() + have, kChunk - have);
+        c.resize(have + static_cast<size_t>(std::max<ssize_t>(got, 0)));
         if (got < 0) return Result<std::vector<uint8_t>>::fail(source.error());
         if (got == 0) break;
-        have += static_cast<size_t>(got);
+        total += static_cast<uint64_t>(got);
     }
-    out.resize(have);
-    out.shrink_to_fit();
+    if (total > limit)
+        return Result<std::vector<uint8_t>>::fail("the data decompresses to more than " +
+                                                  std::to_string(limit) +
+                                                  " bytes, more than a compressed file of this "
+                                                  "size may hold");
+    std::vector<uint8_t> out;
+    out.reserve(static_cast<size_t>(total));
+    for (auto& c : chunks) {
+        out.insert(out.end(), c.begin(), c.end());
+        std::vector<uint8_t>().swap(c);
+    }
     return out;
 }
 
