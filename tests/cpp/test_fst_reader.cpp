@@ -629,3 +629,27 @@ TEST(FstLoader, ScopePathsAndNames) {
     EXPECT_EQ(tr.signal_id("z"), std::optional<uint64_t>(1));
     EXPECT_EQ(tr.signal_value("top.a.y", 2).tag(), tarn::Tag::Logic);  // 'z' at time 20
 }
+
+TEST(FstLoader, SignalsNotKeptAreNotDecoded) {
+    // b's data is shorter than its position table says: a full load fails on it, a load keeping
+    // a alone never reads it.
+    VcBlock vc = two_signal_block(8);
+    vc.data = raw_signal({2, 35});
+    append(vc.data, raw_signal({3, '1'}));
+    const Bytes f = file_with(vc, {1, 4}, 2);
+    auto full = tarn::read_fst_bytes(f);
+    ASSERT_FALSE(full);
+    EXPECT_EQ(full.error(), "FST signals: I/O operation failed");
+    tarn::FstLoadOptions o;
+    o.filter = tarn::NameFilter({"top.a"});
+    auto part = tarn::read_fst_bytes(f, o);
+    ASSERT_TRUE(part) << part.error();
+    const tarn::Trace& t = part.value();
+    EXPECT_EQ(t.signal_names(), std::vector<std::string>{"top.a"});
+    EXPECT_EQ(t.scopes(), std::vector<std::string>{"top"});
+    auto whole = tarn::read_fst_bytes(file_with(two_signal_block(8), {1, 4}, 2));
+    ASSERT_TRUE(whole) << whole.error();
+    for (uint64_t i = 0; i <= 3; ++i)
+        EXPECT_TRUE(t.signal_value("top.a", i).identical(whole.value().signal_value("top.a", i)))
+            << i;
+}
