@@ -2,6 +2,7 @@
 
     python bench/bench_load.py [FILE ...] [--runs N]
 
+A FILE ending in .gz or .zst is loaded with tarn.open (one pass as it decompresses).
 Without FILE it uses bench/out/big.vcd (made by gen_vcd.py if missing) and, when present,
 bench/out/big.fst. Loads use every core the process may run on; `taskset -c 0 python
 bench/bench_load.py` gives the one-core figures. Each run is a fresh interpreter, so peak
@@ -25,8 +26,9 @@ CHILD = r"""
 import resource, sys, time
 import tarn
 path, loader = sys.argv[1], sys.argv[2]
+load = tarn.open if loader == "open" else getattr(tarn.PyTrace, loader)
 t0 = time.perf_counter()
-trace = getattr(tarn.PyTrace, loader)(path)
+trace = load(path)
 dt = time.perf_counter() - t0
 print(dt, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 """
@@ -36,8 +38,9 @@ import resource, tarn
 print(0, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 """
 
+# Compressed dumps load through tarn.open, which looks through the compression.
 LOADERS = {".vcd": "from_vcd", ".fst": "from_fst", ".fsdb": "from_fsdb", ".vpd": "from_vpd",
-           ".wlf": "from_wlf"}
+           ".wlf": "from_wlf", ".gz": "open", ".zst": "open"}
 
 
 def run(code: str, *args: str) -> tuple[float, int]:
@@ -47,7 +50,8 @@ def run(code: str, *args: str) -> tuple[float, int]:
 
 
 def changes_of(path: str) -> int | None:
-    for cand in (path + ".json", os.path.splitext(path)[0] + ".vcd.json"):
+    stem = os.path.splitext(path)[0] if path.endswith((".gz", ".zst")) else path
+    for cand in (stem + ".json", os.path.splitext(stem)[0] + ".vcd.json"):
         if os.path.exists(cand):
             with open(cand) as f:
                 return json.load(f)["changes"]

@@ -10,7 +10,7 @@ if command -v apt-get >/dev/null 2>&1; then
   SUDO=""
   [ "$(id -u)" = 0 ] || SUDO="sudo"
   need=""
-  for pkg in g++ make zlib1g-dev liblz4-dev libgtest-dev python3-dev python3-venv; do
+  for pkg in g++ make zlib1g-dev liblz4-dev libzstd-dev zstd libgtest-dev python3-dev python3-venv; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need="$need $pkg"
   done
   if [ -n "$need" ]; then

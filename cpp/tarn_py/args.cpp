@@ -1,6 +1,8 @@
 #include "tarn_py/args.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace tarn::py {
 
@@ -144,10 +146,6 @@ bool arg_f64(PyObject* o, const char* arg, double* out) {
     return true;
 }
 
-bool check_signals() {
-    return PyErr_CheckSignals() != 0;
-}
-
 // `signal_names` as a list of texts: a sequence of str, but not a str itself. The message for a
 // str is a compatibility text, kept word for word (docs/architecture.md, "Compatibility texts").
 bool arg_names(PyObject* o, const char* arg, std::vector<std::string>* out) {
@@ -187,6 +185,10 @@ bool arg_names(PyObject* o, const char* arg, std::vector<std::string>* out) {
     }
     Py_DECREF(seq);
     return true;
+}
+
+bool check_signals() {
+    return PyErr_CheckSignals() != 0;
 }
 
 }  // namespace tarn::py

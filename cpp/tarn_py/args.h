@@ -32,7 +32,8 @@ bool arg_u64(PyObject* o, const char* arg, uint64_t* out);
 bool arg_i64(PyObject* o, const char* arg, int64_t* out);
 bool arg_u32(PyObject* o, const char* arg, uint32_t* out);
 bool arg_f64(PyObject* o, const char* arg, double* out);
-// A sequence of str, but not a str itself (whose message is a compatibility text).
+// A list of texts: a sequence of str, but not a str itself (whose message is a compatibility
+// text, kept word for word: docs/architecture.md, "Compatibility texts").
 bool arg_names(PyObject* o, const char* arg, std::vector<std::string>* out);
 
 // Runs `body` and turns escaping C++ exceptions into Python exceptions, so an internal failure

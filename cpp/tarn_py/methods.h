@@ -17,9 +17,11 @@
 // A method table entry: name, function, text signature and docstring.
 #define TARN_ENTRY(name, fn, sig, doc) \
     { name, TARN_METHOD_FN(fn), METH_FASTCALL | METH_KEYWORDS, sig "\n--\n\n" doc }
-// A static method's entry: name, function and text signature.
+// A static method's entry: name, function and text signature (and a docstring).
 #define TARN_STATIC(name, fn, sig) \
     { name, TARN_METHOD_FN(fn), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, sig "\n--\n\n" }
+#define TARN_STATIC_DOC(name, fn, sig, doc) \
+    { name, TARN_METHOD_FN(fn), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, sig "\n--\n\n" doc }
 
 namespace tarn::py {
 

@@ -59,6 +59,58 @@ TARN_METHOD(from_vcd_string) {
                          [](Result<Trace>&& r) { return wrap(std::move(r)); });
 }
 
+// load(path, format, signals): any format by name, compressed or not, keeping the signals whose
+// names match one of the patterns (all of them when signals is None; a str is one pattern).
+TARN_METHOD(load) {
+    TARN_ARGS("load", "path", "format", "signals");
+    std::string_view path, format;
+    if (!arg_str(a[0], "path", &path) || !arg_str(a[1], "format", &format)) return nullptr;
+    auto fmt = format_named(format);
+    if (!fmt) {
+        PyErr_Format(PyExc_ValueError,
+                     "argument 'format': unknown format %R; expected one of vcd, fst, fsdb, shm, "
+                     "vpd, wlf",
+                     a[1]);
+        return nullptr;
+    }
+    LoadOptions options;
+    if (a[2] != Py_None) {
+        std::vector<std::string> patterns;
+        if (PyUnicode_Check(a[2])) {
+            std::string_view one;
+            if (!arg_str(a[2], "signals", &one)) return nullptr;
+            patterns.emplace_back(one);
+        } else if (!arg_names(a[2], "signals", &patterns)) {
+            return nullptr;
+        }
+        options.filter = NameFilter(std::move(patterns));
+    }
+    return interruptible([&] { return load_trace(std::string(path), *fmt, options); },
+                         [](Result<Trace>&& r) { return wrap(std::move(r)); });
+}
+
+TARN_METHOD(read_head) {
+    TARN_ARGS("read_head", "path", "size");
+    std::string_view path;
+    uint64_t size;
+    if (!arg_str(a[0], "path", &path) || !arg_index(a[1], "size", &size)) return nullptr;
+    if (size > (uint64_t(1) << 30)) {
+        PyErr_SetString(PyExc_ValueError, "argument 'size': at most 2**30 bytes");
+        return nullptr;
+    }
+    return interruptible(
+        [&] { return tarn::read_head(std::string(path), static_cast<size_t>(size)); },
+        [](Result<std::vector<uint8_t>>&& r) -> PyObject* {
+            if (!r) {
+                PyErr_SetString(PyExc_ValueError, r.error().c_str());
+                return nullptr;
+            }
+            const auto& b = r.value();
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
+                                             Py_ssize_t(b.size()));
+        });
+}
+
 TARN_METHOD(signal_names) {
     if (!no_args("signal_names", nargs, kwnames)) return nullptr;
     return guarded([&] { return name_list_to_py(trace_of(self).signal_names()); });
@@ -202,7 +254,16 @@ PyMethodDef trace_methods[] = {
                "Compute stats for a signal: (min, max, sum, count, transitions, num_x, num_z)"),
     TARN_ENTRY("bit_slice_val", trace_bit_slice_val, "bit_slice_val($self, val, high, low)", ""),
     TARN_ENTRY("sign_extend_val", trace_sign_extend_val, "sign_extend_val($self, val, width)", ""),
-    // Beside the table above: time, and values at full width.
+    // Beside the table above: loading with options, time, and values at full width.
+    TARN_STATIC_DOC(
+        "load", load, "load(path, format, signals)",
+        "Load the dump at path with the reader of format (\"vcd\", \"fst\", \"fsdb\", \"shm\",\n"
+        "\"vpd\" or \"wlf\"), keeping only the signals whose names match one of the glob\n"
+        "patterns in signals (a str is one pattern; None keeps every signal). A file compressed\n"
+        "with gzip or zstd is decompressed as it is read."),
+    TARN_STATIC_DOC("read_head", read_head, "read_head(path, size)",
+                    "The first size bytes of the file's content, decompressed when the file is\n"
+                    "gzip- or zstd-compressed."),
     TARN_ENTRY("timescale", trace_timescale, "timescale($self)",
                "The unit of the time stamps as (multiplier, unit), unit one of s, ms, us, ns, ps,\n"
                "fs: (10, \"ps\") when a time stamp counts 10 ps. None when the dump does not say."),

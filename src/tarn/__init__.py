@@ -8,6 +8,7 @@ format-detecting loader and a compiler for written conditions::
     trace.signal_value("top.clk", 0)
     hits = trace.find(tarn.compile(trace, "top.valid && top.ready"))
     frame = trace.to_pandas(["top.valid", "top.data"])  # pandas, with tarn[pandas]
+    hits = tarn.scan("runs/*/dump.vcd.gz", "top.valid && top.data > 100")  # many dumps
 """
 
 from typing import TYPE_CHECKING, Any
@@ -15,6 +16,7 @@ from typing import TYPE_CHECKING, Any
 from tarn._core import PyExpr, PyTrace
 from tarn.formats import FORMATS, BestEffortWarning, ConverterWarning, detect_format
 from tarn.formats import open as open
+from tarn.scanning import scan
 from tarn.trace import Changes, Signal, Trace, Wave
 
 if TYPE_CHECKING:
@@ -67,6 +69,7 @@ __all__ = [
     "PyTrace",
     "Trace",
     "Signal",
+    "scan",
     "Changes",
     "Wave",
     "detect_format",

@@ -70,6 +70,16 @@ class PyTrace:
         """Compute stats for a signal: (min, max, sum, count, transitions, num_x, num_z)"""
     def bit_slice_val(self, val: int, high: int, low: int) -> int: ...
     def sign_extend_val(self, val: int, width: int) -> int: ...
+    @staticmethod
+    def load(path: str, format: str, signals: str | Sequence[str] | None) -> PyTrace:
+        """Load the dump at path with the reader of format ("vcd", "fst", "fsdb", "shm",
+        "vpd" or "wlf"), keeping only the signals whose names match one of the glob
+        patterns in signals (a str is one pattern; None keeps every signal). A file compressed
+        with gzip or zstd is decompressed as it is read."""
+    @staticmethod
+    def read_head(path: str, size: int) -> bytes:
+        """The first size bytes of the file's content, decompressed when the file is
+        gzip- or zstd-compressed."""
     def timescale(self) -> tuple[int, str] | None:
         """The unit of the time stamps as (multiplier, unit), unit one of s, ms, us, ns, ps,
         fs: (10, "ps") when a time stamp counts 10 ps. None when the dump does not say."""

@@ -531,7 +531,7 @@ def _cmd_find(args: argparse.Namespace) -> int:
 def _find_many(args: argparse.Namespace) -> int:
     """`find` over several dumps: one task per dump on a process pool or a Dask cluster; every
     row carries its file, and dumps that fail are listed at the end."""
-    from tarn.scan import scan
+    from tarn.scanning import scan
 
     values = [v.strip() for group in args.values or [] for v in group.split(",") if v.strip()]
     df = scan(

@@ -3,7 +3,8 @@
 A file's content is more trustworthy than its name (FST files are often saved as ``.vcd``, and a
 VCD text may sit under a ``.fsdb`` name), so the leading bytes decide whenever they are
 recognised. The extension is only consulted for files whose first bytes say nothing, for example
-an empty VCD file.
+an empty VCD file. A file compressed as a whole with gzip or zstd is judged by its decompressed
+content, and by its name without the ``.gz`` or ``.zst`` ending.
 
 FSDB, SHM, VPD and WLF are read by recovery rules, not full parsers. For them a vendor converter
 on ``PATH`` is preferred (:mod:`tarn.convert`), and a recovery that gives no values or names
@@ -16,7 +17,7 @@ import builtins
 import os
 import re
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Union
 
@@ -30,6 +31,7 @@ __all__ = [
     "EXTENSIONS",
     "BEST_EFFORT",
     "BestEffortWarning",
+    "COMPRESSED_EXTENSIONS",
     "ConverterWarning",
     "Loaded",
     "detect_format",
@@ -56,14 +58,11 @@ EXTENSIONS = {
     ".shm": "shm",
 }
 
-_LOADERS: dict[str, Callable[[str], PyTrace]] = {
-    "vcd": PyTrace.from_vcd,
-    "fst": PyTrace.from_fst,
-    "fsdb": PyTrace.from_fsdb,
-    "shm": PyTrace.from_shm,
-    "vpd": PyTrace.from_vpd,
-    "wlf": PyTrace.from_wlf,
-}
+#: Endings of files compressed as a whole, which the extension rule looks past.
+COMPRESSED_EXTENSIONS = (".gz", ".zst")
+
+# Magic bytes of a gzip member and of a zstd frame.
+_COMPRESSED_MAGIC = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
 
 _VCD_KEYWORDS = (
     b"$date",
@@ -86,10 +85,11 @@ _TRIED = (
 )
 
 
-def sniff(head: bytes, size: int) -> str | None:
+def sniff(head: bytes, size: int | None) -> str | None:
     """Return the format whose magic bytes ``head`` (the file's first bytes) carries, or None.
 
-    ``size`` is the whole file's length in bytes.
+    ``size`` is the whole file's length in bytes, or None when it is not known (the content of a
+    compressed file): WLF is then told by its header page alone.
     """
     if len(head) >= 8 and head[4:8] in (b"\x1c\x3e\xd9\x48", b"\xfd\xe0\x99\xc1"):
         return "fsdb"
@@ -105,8 +105,9 @@ def sniff(head: bytes, size: int) -> str | None:
         return "fst"
     # WLF has no documented magic; every writer seen (2014 to 2021) starts its header page this
     # way, and the file is a whole number of 8 KiB pages.
-    if size >= 8192 and size % 8192 == 0 and head[:2] in (b"\x10\x76", b"\x13\x64"):
-        if head[2] == 0:
+    whole_pages = size is None or (size >= 8192 and size % 8192 == 0)
+    if whole_pages and head[:2] in (b"\x10\x76", b"\x13\x64"):
+        if len(head) > 2 and head[2] == 0:
             return "wlf"
     text = head[3:] if head.startswith(b"\xef\xbb\xbf") else head
     text = text.lstrip()
@@ -124,8 +125,10 @@ def detect_format(path: PathLike) -> str:
     """Return the format name of the dump at ``path`` (one of :data:`FORMATS`).
 
     A directory is an SHM database when it holds a ``.dsn`` or ``.trn`` file. A file is judged
-    by its magic bytes, then by its extension. Raises ``ValueError`` naming what was tried when
-    nothing fits, and ``OSError`` (e.g. ``FileNotFoundError``) when the path cannot be read.
+    by its magic bytes, then by its extension; a gzip- or zstd-compressed file by the magic bytes
+    of its decompressed content, then by its extension without ``.gz`` or ``.zst``. Raises
+    ``ValueError`` naming what was tried when nothing fits or a compressed file is corrupt, and
+    ``OSError`` (e.g. ``FileNotFoundError``) when the path cannot be read.
     """
     p = _fspath(path)
     if os.path.isdir(p):
@@ -141,11 +144,17 @@ def detect_format(path: PathLike) -> str:
         )
     with builtins.open(p, "rb") as f:  # this module's open is tarn.open
         head = f.read(_HEAD_BYTES)
-        size = os.fstat(f.fileno()).st_size
+        size: int | None = os.fstat(f.fileno()).st_size
+    if head.startswith(_COMPRESSED_MAGIC):
+        head = PyTrace.read_head(p, _HEAD_BYTES)
+        size = None
     fmt = sniff(head, size)
     if fmt is not None:
         return fmt
-    ext = os.path.splitext(p)[1].lower()
+    stem = p
+    if stem.lower().endswith(COMPRESSED_EXTENSIONS):
+        stem = os.path.splitext(stem)[0]
+    ext = os.path.splitext(stem)[1].lower()
     if ext in EXTENSIONS:
         return EXTENSIONS[ext]
     raise ValueError(f"cannot tell the format of {p!r}: tried the {_TRIED}")
@@ -253,30 +262,54 @@ class Loaded:
     warnings: tuple[BestEffortWarning, ...]
 
 
-def load_dump(path: PathLike, format: str | None = None, *, convert: bool = True) -> Loaded:
+def _patterns(signals: str | Iterable[str] | None) -> str | list[str] | None:
+    if signals is None or isinstance(signals, str):
+        return signals
+    return list(signals)
+
+
+def _compressed(path: str) -> bool:
+    try:
+        with builtins.open(path, "rb") as f:
+            return f.read(4).startswith(_COMPRESSED_MAGIC)
+    except OSError:
+        return False
+
+
+def load_dump(
+    path: PathLike,
+    format: str | None = None,
+    signals: str | Iterable[str] | None = None,
+    *,
+    convert: bool = True,
+) -> Loaded:
     """Load a dump as :func:`open` does, returning the warnings instead of emitting them."""
     p = _fspath(path)
     if format is None:
         fmt = detect_format(p)
     else:
         fmt = str(format).lower()
-        if fmt not in _LOADERS:
+        if fmt not in FORMATS:
             raise ValueError(f"unknown format {format!r}; expected one of {', '.join(FORMATS)}")
         if not os.path.exists(p):
             raise FileNotFoundError(2, "No such file or directory", p)
+    patterns = _patterns(signals)
     notes: list[BestEffortWarning] = []
-    if convert and fmt in BEST_EFFORT:
-        converted = _converted(p, fmt, notes)
+    # A vendor's converter reads its own files, not compressed copies of them.
+    if convert and fmt in BEST_EFFORT and not _compressed(p):
+        converted = _converted(p, fmt, patterns, notes)
         if converted is not None:
             return converted
-    trace = _LOADERS[fmt](p)
+    trace = PyTrace.load(p, fmt, patterns)
     note = recovery_note(trace, fmt)
     if note is not None:
         notes.append(BestEffortWarning(note))
     return Loaded(Trace(trace, path=p, format=fmt), fmt, None, tuple(notes))
 
 
-def _converted(path: str, fmt: str, notes: list[BestEffortWarning]) -> Loaded | None:
+def _converted(
+    path: str, fmt: str, patterns: str | list[str] | None, notes: list[BestEffortWarning]
+) -> Loaded | None:
     """The dump as its vendor's converter gives it, or None (no converter, or it failed: then
     ``notes`` says why)."""
     what = fmt.upper()
@@ -288,7 +321,7 @@ def _converted(path: str, fmt: str, notes: list[BestEffortWarning]) -> Loaded | 
     if converter is None:
         return None
     try:
-        trace = _convert.run(converter, path)
+        trace = _convert.run(converter, path, patterns)
     except _convert.ConversionFailed as e:
         notes.append(ConverterWarning(f"{what}: {converter.program} failed ({e}); {_FALLBACK}"))
         return None
@@ -296,13 +329,24 @@ def _converted(path: str, fmt: str, notes: list[BestEffortWarning]) -> Loaded | 
 
 
 def open(  # noqa: A001 (tarn.open)
-    path: PathLike, format: str | None = None, *, convert: bool = True
+    path: PathLike,
+    format: str | None = None,
+    signals: str | Iterable[str] | None = None,
+    *,
+    convert: bool = True,
 ) -> Trace:
     """Load the dump at ``path`` with the loader its content (or, failing that, its name) calls for.
 
     ``path`` is a ``str``, ``bytes`` or path-like object naming a VCD, FST, FSDB, VPD or WLF file,
-    or an SHM database (its directory, ``.dsn`` or ``.trn`` file). ``format`` (one of
-    :data:`FORMATS`) skips detection and forces a loader.
+    or an SHM database (its directory, ``.dsn`` or ``.trn`` file). A file compressed as a whole
+    with gzip or zstd (``dump.vcd.gz``, ``dump.fst.zst``) is decompressed as it is read, never to
+    disk. ``format`` (one of :data:`FORMATS`) skips detection and forces a loader.
+
+    ``signals`` keeps only the signals whose full names match one of its glob patterns (the
+    syntax of ``find_signals_glob``: ``*`` any run of characters, dots included, ``?`` one
+    byte, anchored, case-sensitive); a single ``str`` is one pattern. Every query then sees the
+    kept signals alone, and memory follows them: the other signals' values are never stored.
+    ``None`` (the default) keeps every signal.
 
     FSDB, SHM, VPD and WLF are read by recovery rules. When the vendor's converter for the
     format is on ``PATH`` (``fsdb2vcd``, ``simvisdbutil``, ``vpd2vcd``, ``wlf2vcd``; the command
@@ -315,7 +359,7 @@ def open(  # noqa: A001 (tarn.open)
     loader's message) or a converter setting cannot be used, and ``OSError`` when the path cannot
     be read.
     """
-    loaded = load_dump(path, format, convert=convert)
+    loaded = load_dump(path, format, signals, convert=convert)
     for warning in loaded.warnings:
         warnings.warn(warning, stacklevel=2)
     return loaded.trace

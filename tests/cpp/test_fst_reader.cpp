@@ -490,8 +490,8 @@ TEST(FstLoader, ParallelDecodingGivesTheSequentialTrace) {
         std::ifstream in(path, std::ios::binary);
         Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         ASSERT_FALSE(bytes.empty()) << path;
-        auto seq = tarn::read_fst_bytes(bytes, {~uint64_t{0}});
-        auto par = tarn::read_fst_bytes(bytes, {0});
+        auto seq = tarn::read_fst_bytes(bytes, {~uint64_t{0}, {}});
+        auto par = tarn::read_fst_bytes(bytes, {0, {}});
         ASSERT_TRUE(seq && par);
         const tarn::Trace& a = seq.value();
         const tarn::Trace& b = par.value();
@@ -628,4 +628,28 @@ TEST(FstLoader, ScopePathsAndNames) {
     EXPECT_EQ(tr.signal_id("top.a.x"), tr.signal_id("top.a.y"));
     EXPECT_EQ(tr.signal_id("z"), std::optional<uint64_t>(1));
     EXPECT_EQ(tr.signal_value("top.a.y", 2).tag(), tarn::Tag::Logic);  // 'z' at time 20
+}
+
+TEST(FstLoader, SignalsNotKeptAreNotDecoded) {
+    // b's data is shorter than its position table says: a full load fails on it, a load keeping
+    // a alone never reads it.
+    VcBlock vc = two_signal_block(8);
+    vc.data = raw_signal({2, 35});
+    append(vc.data, raw_signal({3, '1'}));
+    const Bytes f = file_with(vc, {1, 4}, 2);
+    auto full = tarn::read_fst_bytes(f);
+    ASSERT_FALSE(full);
+    EXPECT_EQ(full.error(), "FST signals: I/O operation failed");
+    tarn::FstLoadOptions o;
+    o.filter = tarn::NameFilter({"top.a"});
+    auto part = tarn::read_fst_bytes(f, o);
+    ASSERT_TRUE(part) << part.error();
+    const tarn::Trace& t = part.value();
+    EXPECT_EQ(t.signal_names(), std::vector<std::string>{"top.a"});
+    EXPECT_EQ(t.scopes(), std::vector<std::string>{"top"});
+    auto whole = tarn::read_fst_bytes(file_with(two_signal_block(8), {1, 4}, 2));
+    ASSERT_TRUE(whole) << whole.error();
+    for (uint64_t i = 0; i <= 3; ++i)
+        EXPECT_TRUE(t.signal_value("top.a", i).identical(whole.value().signal_value("top.a", i)))
+            << i;
 }

@@ -14,6 +14,7 @@
 #include "query/stats.h"
 #include "util/lowercase.h"
 
+using tarn::glob_match;
 using tarn::SignalValue;
 using tarn::Trace;
 using tarn::TraceData;
@@ -284,14 +285,14 @@ TEST(Names, LocalScopesFromDeepScopesOnly) {
 }
 
 TEST(Names, GlobTwoCursors) {
-    EXPECT_TRUE(query::glob_match("", ""));
-    EXPECT_FALSE(query::glob_match("", "a"));
-    EXPECT_TRUE(query::glob_match("***", ""));
-    EXPECT_TRUE(query::glob_match("*", "*ab"));
-    EXPECT_TRUE(query::glob_match("a*", "a*b"));
-    EXPECT_TRUE(query::glob_match("*b*b", "abxbyb"));
-    EXPECT_FALSE(query::glob_match("*b*b", "abxa"));
-    EXPECT_TRUE(query::glob_match("??", "\xC3\xA9"));
+    EXPECT_TRUE(glob_match("", ""));
+    EXPECT_FALSE(glob_match("", "a"));
+    EXPECT_TRUE(glob_match("***", ""));
+    EXPECT_TRUE(glob_match("*", "*ab"));
+    EXPECT_TRUE(glob_match("a*", "a*b"));
+    EXPECT_TRUE(glob_match("*b*b", "abxbyb"));
+    EXPECT_FALSE(glob_match("*b*b", "abxa"));
+    EXPECT_TRUE(glob_match("??", "\xC3\xA9"));
 }
 
 TEST(Names, LowerCase) {

@@ -319,7 +319,7 @@ def test_interrupted_load_ends_the_converter(tmp_path, monkeypatch, output):
         raise KeyboardInterrupt
 
     class Interrupting:
-        from_vcd = staticmethod(interrupt)
+        load = staticmethod(interrupt)
 
     monkeypatch.setattr(convert, "PyTrace", Interrupting)
     # File mode waits for the converter before loading: interrupt the wait instead.

@@ -1,7 +1,9 @@
 """Ctrl-C during a long load or search raises KeyboardInterrupt in the caller, and the library
 stays usable. Each case runs in a child process that the test interrupts."""
 
+import gzip
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -104,11 +106,19 @@ def write_big_vcd(path, stamps: int) -> None:
         f.write("".join(block))
 
 
-def test_interrupt_large_load(tmp_path):
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gzip"])
+def test_interrupt_large_load(tmp_path, compressed):
     # A load of a second or more; an alarm raises KeyboardInterrupt a few milliseconds into it.
+    # A compressed dump is parsed as it decompresses, in one pass.
     path = tmp_path / "big.vcd"
     write_big_vcd(path, 300_000)
     assert path.stat().st_size > 24 << 20
+    load = f"PyTrace.from_vcd({str(path)!r})"
+    if compressed:
+        packed = tmp_path / "big.vcd.gz"
+        with open(path, "rb") as src, gzip.open(packed, "wb", compresslevel=1) as dst:
+            shutil.copyfileobj(src, dst)
+        load = f"PyTrace.load({str(packed)!r}, 'vcd', None)"
     out = finish(
         child(
             f"""
@@ -122,12 +132,12 @@ def test_interrupt_large_load(tmp_path):
             signal.setitimer(signal.ITIMER_REAL, 0.005)
             try:
                 state["loading"] = True
-                PyTrace.from_vcd({str(path)!r})
+                {load}
                 state["loading"] = False
                 print("loaded")
             except KeyboardInterrupt:
                 print("interrupted", state["hit"])
-            t = PyTrace.from_vcd({str(path)!r})
+            t = {load}
             print(t.max_index(), t.signal_value("top.v3", 299_999))
             """
         )

@@ -12,7 +12,7 @@ import signal
 import pytest
 
 import tarn
-from tarn import scan as scan_mod
+from tarn import scanning as scan_mod
 from tarn.cli import main
 
 pd = pytest.importorskip("pandas")
@@ -134,32 +134,26 @@ def test_scan_on_a_dask_cluster(dumps):
         _check(df, good[:3], broken)
 
 
-class _KillOnce:
-    """A Dask worker plugin that kills its worker when a task first starts executing on it,
-    once per scan (a marker file remembers)."""
-
-    def __init__(self, marker: str):
-        self.marker = marker
-
-    def setup(self, worker):  # noqa: D401 (the plugin protocol)
-        pass
-
-    def transition(self, key, start, finish, **kwargs):
-        if finish == "executing" and not os.path.exists(self.marker):
-            with open(self.marker, "w") as f:
-                f.write(str(key))
-            os.kill(os.getpid(), signal.SIGKILL)
-
-
 def test_a_dask_worker_lost_mid_scan(dumps, tmp_path):
     distributed = pytest.importorskip("dask.distributed")
     d, good, broken = dumps
     marker = str(tmp_path / "killed")
+
+    class KillOnce(distributed.WorkerPlugin):
+        """Kills its worker when a task first starts executing there, once per scan (a marker
+        file remembers)."""
+
+        def transition(self, key, start, finish, **kwargs):
+            if finish == "executing" and not os.path.exists(marker):
+                with open(marker, "w") as f:
+                    f.write(str(key))
+                os.kill(os.getpid(), signal.SIGKILL)
+
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None,
         processes=True,
     ) as cluster, distributed.Client(cluster) as client:
-        client.register_plugin(_KillOnce(marker))
+        client.register_plugin(KillOnce())
         df = tarn.scan([*good, *broken], CONDITION, values=VALUES, client=client)
     assert os.path.exists(marker)  # a worker died, and no dump went missing
     _check(df, good, broken)

@@ -180,6 +180,8 @@ TRACE_DOCSTRINGS = {
 # Methods added beside that surface; each says what it does (its docstring is checked against
 # the stub above).
 TRACE_ADDED = {
+    "load": "(path, format, signals)",
+    "read_head": "(path, size)",
     "timescale": "($self)",
     "index_at": "($self, time)",
     "signal_bits": "($self, name, index)",

@@ -22,6 +22,10 @@ def first_rise(trace: PyTrace, clock: str) -> int | None:
 
 def summary(path: str) -> dict[str, object]:
     trace: PyTrace = tarn.open(path)
+    cpu: PyTrace = tarn.open(path + ".gz", signals=["top.cpu.*", "top.clk"])
+    one: PyTrace = PyTrace.load(path, "vcd", "top.clk")
+    head: bytes = PyTrace.read_head(path, 4096)
+    print(cpu, one, head)
     names: list[str] = trace.signal_names()
     last: int = trace.max_index()
     value = trace.signal_value(names[0], last)
@@ -72,8 +76,9 @@ def mistakes(trace: PyTrace) -> None:
     PyExpr.const_int(1).and_(1)  # type: ignore[arg-type]
     tarn.compile(trace, "a", "top", 3)  # type: ignore[call-arg]
     trace.signal_id("a") + 1  # type: ignore[operator]
-    tarn.open("w.fsdb", "fsdb", False)  # type: ignore[call-arg]
+    tarn.open("w.fsdb", "fsdb", None, False)  # type: ignore[call-arg]
     trace.real_stats("r")[2]  # type: ignore[index]
+    tarn.open("dump.vcd", signals=3)  # type: ignore[arg-type]
     print(index)
 
 

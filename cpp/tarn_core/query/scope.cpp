@@ -1,5 +1,6 @@
 #include "query/scope.h"
 
+#include "util/glob.h"
 #include "util/hash.h"
 #include "util/lowercase.h"
 
@@ -54,31 +55,6 @@ std::optional<std::string> resolve(const Trace& trace, std::string_view scope_na
         if (cut == 0 || name[cut - 1] == '.') return name;
     }
     return std::nullopt;
-}
-
-bool glob_match(std::string_view pattern, std::string_view name) {
-    size_t p = 0, n = 0;
-    size_t star = std::string_view::npos, mark = 0;
-    while (n < name.size()) {
-        // A "*" is always a wildcard, even facing a "*" in the name: were it matched literally
-        // first, no backtracking point would be kept and "*" would fail to match "*ab".
-        if (p < pattern.size() && pattern[p] == '*') {
-            star = p;
-            mark = n;
-            ++p;
-        } else if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
-            ++p;
-            ++n;
-        } else if (star != std::string_view::npos) {
-            // Let the last "*" swallow one more byte and retry from there.
-            p = star + 1;
-            n = ++mark;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*') ++p;
-    return p == pattern.size();
 }
 
 std::vector<std::string> find_signals_glob(const Trace& trace, std::string_view pattern) {

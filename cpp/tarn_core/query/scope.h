@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "trace/trace.h"
+#include "util/glob.h"
 
 namespace tarn::query {
 
@@ -25,9 +26,7 @@ std::vector<std::string> local_signals(const Trace& trace, std::string_view scop
 std::optional<std::string> resolve(const Trace& trace, std::string_view scope_name,
                                    std::string_view short_name);
 
-// Whole-name wildcard match: "*" any run of bytes (dots included), "?" exactly one byte, every
-// other byte itself. No escapes, no classes.
-bool glob_match(std::string_view pattern, std::string_view name);
+// The names that glob_match (util/glob.h) the pattern, in signal_names() order.
 std::vector<std::string> find_signals_glob(const Trace& trace, std::string_view pattern);
 
 // Names whose full Unicode lower-case form contains the lower-case form of `substring`.

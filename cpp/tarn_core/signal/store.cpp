@@ -516,6 +516,13 @@ void SignalStore::reserve_ids(uint64_t n) {
     if (n > columns_.size()) columns_.resize(static_cast<size_t>(n));
 }
 
+void SignalStore::select(const std::vector<uint64_t>& ids) {
+    std::vector<Column> kept(ids.size());
+    for (size_t k = 0; k < ids.size(); ++k)
+        if (ids[k] < columns_.size()) kept[k] = std::move(columns_[static_cast<size_t>(ids[k])]);
+    columns_ = std::move(kept);
+}
+
 void SignalStore::set(uint64_t id, uint64_t index, const SignalValue& value) {
     col(id).set(index, value);
 }

@@ -245,6 +245,10 @@ class SignalStore {
     // Make sure ids 0..n-1 exist (so unknown-but-declared ids read Missing cheaply).
     void reserve_ids(uint64_t n);
 
+    // Keeps the columns of `ids` as ids 0, 1, ... in that order and frees every other one (a
+    // load that keeps only some signals). An id without a column gives an empty one.
+    void select(const std::vector<uint64_t>& ids);
+
     size_t num_columns() const { return columns_.size(); }
     const Column* column(uint64_t id) const {
         return id < columns_.size() ? &columns_[static_cast<size_t>(id)] : nullptr;

@@ -9,6 +9,7 @@
 #include "fst_reader/reader.h"
 #include "trace/limits.h"
 #include "trace/readers.h"
+#include "trace/select.h"
 #include "trace/vectors.h"
 #include "util/hash.h"
 #include "util/interrupt.h"
@@ -86,7 +87,8 @@ class Loader {
   private:
     void on_entry(fst::FstHierarchyEntry&& e);
     void record_bit(std::string_view full, uint64_t id, uint32_t width);
-    void add_vectors();
+    void keep_only(NamePlan& plan);
+    void add_vectors(NamePlan& plan);
     void charge_names(size_t bytes);
     uint64_t name_budget() const { return limits::kNameBytes.for_bytes(r_.input_bytes().size()); }
     uint64_t& handle_slot(uint32_t index);
@@ -110,6 +112,7 @@ class Loader {
     U64Map<uint64_t> other_handles_;    // handles the geometry does not cover
     uint64_t next_id_ = 0;
     std::vector<Declaration> decls_;  // one per signal name, in order
+    bool filtered_ = false;           // signals the filter leaves out are not decoded at all
 };
 
 uint64_t& Loader::handle_slot(uint32_t index) {
@@ -166,10 +169,34 @@ void Loader::record_bit(std::string_view full, uint64_t id, uint32_t width) {
     decls_.push_back(std::move(d));
 }
 
+// A filtered load: the ids of the kept names, and the bits of the kept buses dumped bit by bit,
+// become columns 0, 1, ... in order; every other handle is left undecoded. The names all stay
+// until keep_signals, with kDroppedId for those of dropped ids.
+void Loader::keep_only(NamePlan& plan) {
+    const NameFilter& filter = options_.filter;
+    std::vector<uint8_t> want(static_cast<size_t>(next_id_), 0);
+    for (const std::string& name : d_.signal_names)
+        if (filter.keeps(name)) want[static_cast<size_t>(d_.name_to_id[name])] = 1;
+    std::erase_if(plan.vectors,
+                  [&](const BitVector& v) { return !filter.keeps(decls_[v.first_decl].base()); });
+    for (const BitVector& v : plan.vectors)
+        for (size_t k : v.decls) want[static_cast<size_t>(decls_[k].id)] = 1;
+    std::vector<uint64_t> column(want.size(), kDroppedId);
+    uint64_t kept = 0;
+    for (size_t id = 0; id < want.size(); ++id)
+        if (want[id]) column[id] = kept++;
+    auto route = [&](uint64_t& id) { id = id < column.size() ? column[id] : kNoId; };
+    for (uint64_t& id : handle_ids_) route(id);
+    for (auto& entry : other_handles_) route(entry.second);
+    for (auto& entry : d_.name_to_id) route(entry.second);
+    for (Declaration& d : decls_) route(d.id);
+    next_id_ = kept;
+    filtered_ = true;
+}
+
 // Buses dumped bit by bit get their vector under the bare name, right before the first bit's
 // name, with ids after every handle's. The bits keep their names as written.
-void Loader::add_vectors() {
-    NamePlan plan = plan_names(decls_);
+void Loader::add_vectors(NamePlan& plan) {
     std::vector<Assembly> vectors =
         choose_vectors(d_.store, decls_, plan, false, next_id_,
                        limits::kAssembledBytes.for_bytes(r_.input_bytes().size()));
@@ -255,6 +282,7 @@ fst::Status Loader::decode_section(const fst::SectionData& sec, size_t count, si
     uint64_t total = 0;
     for (uint32_t i = 0; i < sec.locs.size(); ++i) {
         if (sec.locs[i].kind == fst::LocEntry::Empty) continue;
+        if (filtered_ && handle_ids_[i] == kNoId) continue;  // not even decompressed
         todo.push_back(i);
         total += sec.locs[i].length;
     }
@@ -352,11 +380,15 @@ Result<Trace> Loader::run() {
                                    std::to_string(name_budget()) + " bytes of names");
     d_.timestamps = r_.take_time_table();  // one copy in memory, not two
     d_.timescale = Timescale::from_exponent(r_.meta().header.timescale_exponent);
+    // Planned from every declaration: which selects a name keeps depends on all of them.
+    NamePlan plan = plan_names(decls_);
+    if (!options_.filter.keeps_all()) keep_only(plan);
     d_.store.reserve_ids(next_id_);
     st = load_values();
     if (interrupted()) return Result<Trace>::fail("interrupted");
     if (!st) return Result<Trace>::fail("FST signals: " + st.error().display());
-    add_vectors();
+    add_vectors(plan);
+    keep_signals(d_, options_.filter);
     d_.store.finish(d_.timestamps.size());
     return Trace(std::move(d_));
 }
@@ -395,12 +427,16 @@ SignalValue fst_bytes_to_value(const uint8_t* p, size_t n) {
 }
 
 Result<Trace> read_fst(const std::string& path) {
+    return read_fst(path, FstLoadOptions{});
+}
+
+Result<Trace> read_fst(const std::string& path, const FstLoadOptions& options) {
     int err = 0;
     auto input = fst::Input::map_file(path, err);
     if (!input)
         return Result<Trace>::fail("Failed to open " + path + ": " + std::strerror(err) +
                                    " (os error " + std::to_string(err) + ")");
-    return load(std::move(*input), {});
+    return load(std::move(*input), options);
 }
 
 Result<Trace> read_fst_bytes(std::vector<uint8_t> bytes, const FstLoadOptions& options) {

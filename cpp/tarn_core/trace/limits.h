@@ -37,6 +37,15 @@ inline constexpr PerByte kAssembledBytes{uint64_t{256} << 20, 64};
 // of bits long; wider spans stay separate bits.
 inline constexpr uint64_t kAssembledWidth = uint64_t{1} << 16;
 
+// ---- Compressed files ----------------------------------------------------------------------
+
+// What a gzip- or zstd-compressed binary dump (FST, FSDB, VPD, WLF) may decompress to, per byte
+// of the compressed file. FST, FSDB and VPD compress their contents themselves and shrink by a
+// factor of a few at most; WLF files, whose 8 KiB pages are partly empty, by up to 70 in the
+// corpus. A bomb of zeros inflates a thousandfold (gzip) and far more (zstd). A VCD is parsed as
+// it inflates and needs no bound beyond what its trace keeps.
+inline constexpr PerByte kInflatedBytes{uint64_t{16} << 20, 256};
+
 // ---- zlib streams found by scanning (FSDB) -----------------------------------------------------
 
 // Output space of a first inflation attempt: holds the streams of real files, and the space is

@@ -49,6 +49,11 @@ struct TraceData {
 class Trace {
   public:
     explicit Trace(TraceData data);
+    // Hands the record back (to filter it, say).
+    TraceData into_data() && {
+        running_max_.clear();
+        return std::move(d_);
+    }
 
     const std::vector<std::string>& signal_names() const { return d_.signal_names; }
     const std::vector<std::string>& scopes() const { return d_.scopes; }

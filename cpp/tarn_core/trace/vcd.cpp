@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "trace/input.h"
 #include "trace/limits.h"
 #include "trace/readers.h"
 #include "trace/vectors.h"
@@ -28,6 +29,28 @@ constexpr size_t kSmallSlots =
 
 bool starts_with(std::string_view s, std::string_view p) {
     return s.size() >= p.size() && std::memcmp(s.data(), p.data(), p.size()) == 0;
+}
+
+// The declared ids (0 to ids - 1) a load keeping what `filter` keeps needs, with the names the
+// declarations so far make: the id each kept name stands for (a later declaration of a name
+// replaces an earlier one), and every bit of a kept bus dumped bit by bit.
+std::vector<uint8_t> ids_wanted(const std::vector<Declaration>& decls, uint64_t ids,
+                                const NameFilter& filter) {
+    std::vector<uint8_t> want(static_cast<size_t>(ids), 0);
+    NamePlan plan = plan_names(decls);
+    NameSet named;
+    for (size_t k = decls.size(); k-- > 0;) {
+        const Declaration& d = decls[k];
+        std::string_view name = plan.separate[k] ? std::string_view(d.name) : d.base();
+        if (named.find(name) != named.end()) continue;  // a later declaration holds the name
+        named.emplace(name);
+        if (filter.keeps(name)) want[static_cast<size_t>(d.id)] = 1;
+    }
+    for (const BitVector& v : plan.vectors) {
+        if (!filter.keeps(decls[v.first_decl].base())) continue;
+        for (size_t k : v.decls) want[static_cast<size_t>(decls[k].id)] = 1;
+    }
+    return want;
 }
 
 }  // namespace
@@ -110,12 +133,6 @@ void Parser::declaration_var(std::string_view line) {
     std::string_view select = split_select(reference, n > 5 ? parts[5] : std::string_view());
     charge_names(scope_path_.size() + reference.size() + select.size() + sizeof(Declaration));
     if (over_budget_) return;
-    uint64_t id = codes_.find(code);
-    if (id == CodeTable::kNone) {
-        id = next_id_++;
-        codes_.insert(code, id);
-        if (!pending_.empty()) take_pending(code, id);
-    }
     // Names are final only once every declaration is known (a select stays in a name only where
     // it tells signals apart): finish() names the declarations.
     Declaration d;
@@ -125,8 +142,51 @@ void Parser::declaration_var(std::string_view line) {
     d.base_len = static_cast<uint32_t>(d.name.size());
     d.name.append(select);
     d.width = width;
+    uint64_t id = codes_.find(code);
+    if (id == CodeTable::kNone) {
+        id = next_id_++;
+        codes_.insert(code, id);
+        if (route_) {
+            // A code declared after the kept codes were decided: kept when its name may be
+            // kept, with or without its select (ids_to_read_again() catches later renames).
+            bool keep = (id < forced_.size() && forced_[id]) || filter_->keeps(d.name) ||
+                        filter_->keeps(d.base());
+            routes_.push_back(keep ? kept_++ : kDroppedId);
+        }
+        if (!pending_.empty()) take_pending(code, id);
+    }
     d.id = id;
     decls_.push_back(std::move(d));
+}
+
+void Parser::keep_only(const NameFilter& filter, std::vector<uint8_t> forced) {
+    if (filter.keeps_all()) return;
+    filter_ = &filter;
+    forced_ = std::move(forced);
+}
+
+void Parser::decide_kept() {
+    if (!filter_ || route_) return;
+    std::vector<uint8_t> keep = ids_wanted(decls_, next_id_, *filter_);
+    std::vector<uint64_t> columns;
+    routes_.assign(static_cast<size_t>(next_id_), kDroppedId);
+    for (size_t id = 0; id < keep.size(); ++id) {
+        if (!keep[id] && !(id < forced_.size() && forced_[id])) continue;
+        routes_[id] = columns.size();
+        columns.push_back(id);
+    }
+    // Values written before the first time stamp are in the store already: keep the kept ids'.
+    d_.store.select(columns);
+    kept_ = columns.size();
+    route_ = &routes_;
+}
+
+std::optional<std::vector<uint8_t>> Parser::ids_to_read_again() {
+    if (!filter_ || !route_) return std::nullopt;
+    std::vector<uint8_t> want = ids_wanted(decls_, next_id_, *filter_);
+    for (size_t id = 0; id < want.size(); ++id)
+        if (want[id] && routes_[id] == kDroppedId) return want;
+    return std::nullopt;
 }
 
 // A value written after the end of the definitions but before the first time stamp, for a code
@@ -158,6 +218,7 @@ void Parser::take_pending(std::string_view code, uint64_t id) {
 void Parser::time_stamp(std::string_view rest) {
     uint64_t t = text::parse_u64(text::trim(rest)).value_or(0);
     if (stamp_count() > kMaxIndex) return;  // beyond what the store can index
+    if (!dumping_ && !log_) decide_kept();  // before the first value of the section
     if (log_) {
         log_->put_stamp(t);
     } else {
@@ -354,10 +415,12 @@ size_t Parser::feed(const char* data, size_t size, bool last) {
 
 Parser::Parser(PieceOf piece)
     : lookup_(piece.primary.lookup_),
-      log_(std::make_unique<ChangeLog>(piece.primary.next_id_, worker_count())) {}
+      log_(std::make_unique<ChangeLog>(piece.primary.columns(), worker_count())),
+      route_(piece.primary.route_) {}
 
 void Parser::end_header() {
     header_mode_ = halted_ = false;
+    decide_kept();  // before the pieces start: they log the kept codes only
 }
 
 void Parser::replay(std::vector<std::unique_ptr<Parser>>& pieces) {
@@ -372,7 +435,7 @@ void Parser::replay(std::vector<std::unique_ptr<Parser>>& pieces) {
         p->log_->move_times(d_.timestamps);
     }
     // Each thread replays one stream of every log, in order: its signals' columns only.
-    d_.store.reserve_ids(next_id_);
+    d_.store.reserve_ids(columns());
     size_t streams = pieces.empty() ? 0 : pieces[0]->log_->streams();
     parallel_for(streams, [&](size_t k) {
         for (size_t i = 0; i < pieces.size(); ++i) pieces[i]->log_->replay(k, d_.store, offsets[i]);
@@ -381,7 +444,15 @@ void Parser::replay(std::vector<std::unique_ptr<Parser>>& pieces) {
 
 void Parser::name_signals() {
     NamePlan plan = plan_names(decls_);
-    std::vector<Assembly> vectors = choose_vectors(d_.store, decls_, plan, true, next_id_,
+    if (route_) {
+        // From here on a declaration's id is its column (kDroppedId when dropped), and only the
+        // kept buses are assembled: their bits are all kept (see ids_wanted).
+        for (Declaration& d : decls_) d.id = routes_[static_cast<size_t>(d.id)];
+        std::erase_if(plan.vectors, [&](const BitVector& v) {
+            return !filter_->keeps(decls_[v.first_decl].base());
+        });
+    }
+    std::vector<Assembly> vectors = choose_vectors(d_.store, decls_, plan, true, columns(),
                                                    limits::kAssembledBytes.for_bytes(seen_));
     std::vector<size_t> vector_at(decls_.size(), SIZE_MAX);  // first bit -> its vector
     for (size_t j = 0; j < vectors.size(); ++j)
@@ -409,15 +480,18 @@ void Parser::name_signals() {
         }
     }
     std::vector<Declaration>().swap(decls_);
-    d_.store.reserve_ids(next_id_ + vectors.size());
+    d_.store.reserve_ids(columns() + vectors.size());
     for (const Assembly& a : vectors) assemble_vector(d_.store, a);
+    // Names of dropped ids, and bits kept only to assemble their bus, go.
+    if (filter_) keep_signals(d_, *filter_);
 }
 
 Trace Parser::finish() {
     // Values before the first time stamp apply at index 0, which a dump without time stamps
     // does not have.
     if (d_.timestamps.empty()) d_.store = SignalStore();
-    d_.store.reserve_ids(next_id_);
+    decide_kept();  // a dump without time stamps
+    d_.store.reserve_ids(columns());
     name_signals();
     d_.store.finish(d_.timestamps.size());
     return Trace(std::move(d_));
@@ -427,57 +501,45 @@ Trace Parser::finish() {
 
 namespace {
 
-std::string os_error(int err) {
-    return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
-}
-
-}  // namespace
-
-namespace {
-
 // Small enough that a block is still in cache when parsed; a longer line grows the buffer.
 constexpr size_t kBlock = size_t(256) << 10;
 constexpr uint64_t kToEnd = UINT64_MAX;
 
-// Feeds bytes [from, to) of fd (to its end with kToEnd) through `p`: with pread when
-// `positional` (regular files, possibly several ranges at once), else with read from the current
-// position. *stopped_at receives the offset of the first byte `p` did not consume. Returns 0 or
-// errno.
-int feed_fd(int fd, vcd::Parser& p, uint64_t from, uint64_t to, bool positional,
-            uint64_t* stopped_at) {
+// Feeds `src` through `p` until the end, or until `p` stops (header mode, a declaration in a
+// piece, over budget) or the load is interrupted. *consumed receives the number of bytes `p`
+// consumed. Returns false on a read error (src.error() says which).
+bool feed(ByteSource& src, vcd::Parser& p, uint64_t* consumed) {
     std::vector<char> buf(kBlock);
-    size_t have = 0;       // bytes in buf not yet consumed
-    uint64_t base = from;  // file offset of buf[0]
-    uint64_t next = from;  // file offset of the next read
+    size_t have = 0;    // bytes in buf not yet consumed
+    uint64_t base = 0;  // input offset of buf[0]
     for (;;) {
         if (have == buf.size()) buf.resize(buf.size() * 2);  // one line longer than the buffer
-        size_t want = buf.size() - have;
-        if (to != kToEnd) want = static_cast<size_t>(std::min<uint64_t>(want, to - next));
-        ssize_t got = 0;
-        if (want) {
-            got = positional ? ::pread(fd, buf.data() + have, want, static_cast<off_t>(next))
-                             : ::read(fd, buf.data() + have, want);
-        }
-        if (got < 0) {
-            // A signal: stop if it asks the load to, else read on.
-            if (errno == EINTR && !interrupted()) continue;
-            return errno == EINTR ? 0 : errno;
-        }
+        ssize_t got = src.read(reinterpret_cast<uint8_t*>(buf.data()) + have, buf.size() - have);
+        if (got < 0) return false;
         if (got == 0) {
-            *stopped_at = base + p.feed(buf.data(), have, true);
-            return 0;
+            *consumed = base + p.feed(buf.data(), have, true);
+            return true;
         }
         have += static_cast<size_t>(got);
-        next += static_cast<uint64_t>(got);
         size_t used = p.feed(buf.data(), have, false);
         base += used;
         if (p.halted() || p.over_budget() || interrupted()) {
-            *stopped_at = base;
-            return 0;
+            *consumed = base;
+            return true;
         }
         std::memmove(buf.data(), buf.data() + used, have - used);
         have -= used;
     }
+}
+
+// Feeds bytes [from, to) of a regular file (to its end with kToEnd) through `p`, read with
+// pread, so that several ranges can be read at once. Empty or an error text.
+std::string feed_range(int fd, vcd::Parser& p, uint64_t from, uint64_t to, uint64_t* stopped_at) {
+    FdSource src(fd, from, to);
+    uint64_t used = 0;
+    if (!feed(src, p, &used)) return src.error();
+    *stopped_at = from + used;
+    return {};
 }
 
 // The offset of the first line that starts in [from, limit), begins with '#' and is a time stamp
@@ -517,12 +579,12 @@ uint64_t find_stamp_line(int fd, uint64_t from, uint64_t limit) {
 
 // Parses the value-change section in `pieces` stretches at once, split at time-stamp lines: the
 // first into the trace, the others into change logs replayed after it in order, so the trace is
-// that of one pass. Returns 0 or errno.
-int load_in_pieces(int fd, uint64_t size, size_t pieces, vcd::Parser& p) {
+// that of one pass. Empty or an error text.
+std::string load_in_pieces(int fd, uint64_t size, size_t pieces, vcd::Parser& p) {
     p.set_header_mode(true);
     uint64_t header_end = 0;
-    if (int err = feed_fd(fd, p, 0, kToEnd, true, &header_end)) return err;
-    if (!p.at_first_stamp()) return 0;  // no time stamps, over budget or interrupted
+    if (auto err = feed_range(fd, p, 0, kToEnd, &header_end); !err.empty()) return err;
+    if (!p.at_first_stamp()) return {};  // no time stamps, over budget or interrupted
     p.end_header();
 
     std::vector<uint64_t> starts{header_end};
@@ -533,18 +595,18 @@ int load_in_pieces(int fd, uint64_t size, size_t pieces, vcd::Parser& p) {
     }
     uint64_t stopped;
     // No cut point: one pass, without a log to replay.
-    if (starts.size() == 1) return feed_fd(fd, p, header_end, kToEnd, true, &stopped);
+    if (starts.size() == 1) return feed_range(fd, p, header_end, kToEnd, &stopped);
     std::vector<std::unique_ptr<vcd::Parser>> logged;
     for (size_t k = 0; k < starts.size(); ++k)
         logged.push_back(std::make_unique<vcd::Parser>(vcd::Parser::PieceOf{p}));
-    std::vector<int> errs(starts.size(), 0);
+    std::vector<std::string> errs(starts.size());
     parallel_for(starts.size(), [&](size_t k) {
         uint64_t to = k + 1 < starts.size() ? starts[k + 1] : kToEnd, end;
-        errs[k] = feed_fd(fd, *logged[k], starts[k], to, true, &end);
+        errs[k] = feed_range(fd, *logged[k], starts[k], to, &end);
     });
-    if (interrupted()) return 0;
-    for (int e : errs)
-        if (e) return e;
+    if (interrupted()) return {};
+    for (auto& e : errs)
+        if (!e.empty()) return e;
 
     bool sequential = false;
     uint64_t stamps = 0;
@@ -556,19 +618,59 @@ int load_in_pieces(int fd, uint64_t size, size_t pieces, vcd::Parser& p) {
         // A declaration among the value changes (the pieces cannot share one code table), or
         // more time stamps than the store can index (one pass knows where the limit falls).
         logged.clear();
-        return feed_fd(fd, p, header_end, kToEnd, true, &stopped);
+        return feed_range(fd, p, header_end, kToEnd, &stopped);
     }
     p.replay(logged);
-    return 0;
+    return {};
+}
+
+// Runs `load`, which feeds a fresh parser the whole input and returns an error text (empty when
+// none), and finishes the trace. A filtered load whose kept codes turned out too few (see
+// Parser::ids_to_read_again) loads again, keeping what it lacked, when `again` (which `load` may
+// set) allows it.
+template <class Load>
+Result<Trace> load_vcd(const NameFilter& filter, const bool& again, const std::string& what,
+                       Load&& load) {
+    std::vector<uint8_t> forced;
+    for (int round = 0;; ++round) {
+        vcd::Parser p;
+        p.keep_only(filter, std::move(forced));
+        std::string err = load(p);
+        if (interrupted()) return p.finish();  // what was read; the caller drops it
+        if (p.over_budget()) return Result<Trace>::fail(what + p.budget_error());
+        if (!err.empty()) return Result<Trace>::fail(what + err);
+        auto missing = p.ids_to_read_again();
+        if (!missing) return p.finish();
+        if (round > 0 || !again)
+            return Result<Trace>::fail(
+                what +
+                "a declaration after the first time stamp names signals whose earlier values "
+                "were not kept, and the input cannot be read again (load it from a file)");
+        forced = std::move(*missing);
+    }
+}
+
+// Opens `path` for reading; a negative result is -errno.
+int open_input(const std::string& path) {
+    int fd;
+    // Opening a pipe waits for its writer; a signal ends the wait only if it asks the load to.
+    while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR)
+        if (interrupted()) return -EINTR;
+    return fd < 0 ? -errno : fd;
 }
 
 }  // namespace
 
 Result<Trace> parse_vcd(std::string_view data) {
-    vcd::Parser p;
-    p.feed(data.data(), data.size(), true);
-    if (p.over_budget()) return Result<Trace>::fail("VCD data: " + p.budget_error());
-    return p.finish();
+    return parse_vcd(data, VcdReadOptions{});
+}
+
+Result<Trace> parse_vcd(std::string_view data, const VcdReadOptions& options) {
+    const bool again = true;
+    return load_vcd(options.filter, again, "VCD data: ", [&](vcd::Parser& p) {
+        p.feed(data.data(), data.size(), true);
+        return std::string();
+    });
 }
 
 Result<Trace> read_vcd_file(const std::string& path) {
@@ -576,26 +678,54 @@ Result<Trace> read_vcd_file(const std::string& path) {
 }
 
 Result<Trace> read_vcd_file(const std::string& path, const VcdReadOptions& options) {
-    int fd;
-    // Opening a pipe waits for its writer; a signal ends the wait only if it asks the load to.
-    while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR)
-        if (interrupted()) return Result<Trace>::fail("interrupted");
-    if (fd < 0) return Result<Trace>::fail("Failed to open " + path + ": " + os_error(errno));
-    vcd::Parser p;
-    size_t pieces = options.pieces ? options.pieces : worker_count();
-    struct stat st;
-    // Pieces need a regular file to read at any offset.
-    bool split = pieces > 1 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                 uint64_t(st.st_size) >= options.min_split_bytes;
-    uint64_t stopped;
-    int err = split ? load_in_pieces(fd, uint64_t(st.st_size), pieces, p)
-                    : feed_fd(fd, p, 0, kToEnd, false, &stopped);
-    ::close(fd);
+    bool regular = true;  // a pipe cannot be read again
+    int opened = -1;
+    Result<Trace> r = load_vcd(options.filter, regular, "Failed to read " + path + ": ",
+                               [&](vcd::Parser& p) -> std::string {
+                                   int fd = open_input(path);
+                                   opened = fd;
+                                   if (fd < 0) return {};
+                                   size_t pieces = options.pieces ? options.pieces : worker_count();
+                                   struct stat st;
+                                   regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+                                   // Pieces need a regular file to read at any offset.
+                                   bool split = pieces > 1 && regular &&
+                                                uint64_t(st.st_size) >= options.min_split_bytes;
+                                   std::string err;
+                                   if (split) {
+                                       err = load_in_pieces(fd, uint64_t(st.st_size), pieces, p);
+                                   } else {
+                                       FdSource src(fd);
+                                       uint64_t used;
+                                       if (!feed(src, p, &used)) err = src.error();
+                                   }
+                                   ::close(fd);
+                                   return err;
+                               });
+    if (opened == -EINTR || interrupted()) return Result<Trace>::fail("interrupted");
+    if (opened < 0) return Result<Trace>::fail("Failed to open " + path + ": " + os_error(-opened));
+    return r;
+}
+
+Result<Trace> read_vcd_stream(const std::string& path,
+                              const std::function<Result<std::unique_ptr<ByteSource>>()>& open,
+                              const VcdReadOptions& options) {
+    const bool again = true;
+    std::string open_error;
+    Result<Trace> r = load_vcd(options.filter, again, "Failed to read " + path + ": ",
+                               [&](vcd::Parser& p) -> std::string {
+                                   auto src = open();
+                                   if (!src) {
+                                       open_error = src.error();
+                                       return {};
+                                   }
+                                   uint64_t used;
+                                   if (!feed(*src.value(), p, &used)) return src.value()->error();
+                                   return {};
+                               });
     if (interrupted()) return Result<Trace>::fail("interrupted");
-    if (p.over_budget())
-        return Result<Trace>::fail("Failed to read " + path + ": " + p.budget_error());
-    if (err) return Result<Trace>::fail("Failed to read " + path + ": " + os_error(err));
-    return p.finish();
+    if (!open_error.empty()) return Result<Trace>::fail(open_error);
+    return r;
 }
 
 }  // namespace tarn

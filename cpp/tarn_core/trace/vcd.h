@@ -3,11 +3,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "trace/change_log.h"
+#include "trace/select.h"
 #include "trace/trace.h"
 #include "trace/vectors.h"
 #include "util/interrupt.h"
@@ -56,6 +58,16 @@ class Parser {
     Parser(const Parser&) = delete;
     Parser& operator=(const Parser&) = delete;
 
+    // A load that keeps only the signals `filter` keeps (it must outlive the parser). Which codes
+    // to keep is decided at the end of the header (the first time-stamp line) from the names as
+    // they stand then; the others cost parsing only. `forced` (by declared id, from an earlier
+    // read of the same input) lists ids to keep whatever their names. Call before feeding.
+    void keep_only(const NameFilter& filter, std::vector<uint8_t> forced = {});
+    // A declaration after the first time stamp can rename signals or give a dropped code a kept
+    // name, so that the values of a kept signal are incomplete. Then this returns the declared
+    // ids to keep (for keep_only's `forced`) in a second read of the input; else nothing.
+    std::optional<std::vector<uint8_t>> ids_to_read_again();
+
     // One line without its terminator. `ascii` tells that the line has no byte >= 0x80.
     void line(std::string_view raw, bool ascii);
     // Feed a block of text; complete lines are parsed, and the unfinished tail is returned as
@@ -103,14 +115,20 @@ class Parser {
     void name_signals();
 
     void charge_names(size_t bytes);
-    // Where a value change goes: the store, or a piece's log.
+    // A filtered load: decides which declared ids to keep and gives them their columns.
+    void decide_kept();
+    // Store columns: one per declared id, or in a filtered load one per kept id.
+    uint64_t columns() const { return route_ ? kept_ : next_id_; }
+    // Where a value change goes: the store, or a piece's log; nowhere for a dropped code.
     void put_int(uint64_t id, uint64_t v) {
+        if (route_ && (id = (*route_)[id]) == kDroppedId) return;
         if (log_)
             log_->put_int(id, v);
         else
             d_.store.append_int(id, current_index_, v);
     }
     void put(uint64_t id, const SignalValue& v) {
+        if (route_ && (id = (*route_)[id]) == kDroppedId) return;
         if (log_)
             log_->put(id, v);
         else
@@ -123,6 +141,13 @@ class Parser {
     CodeTable codes_;
     const CodeTable* lookup_ = &codes_;  // the primary's table in a piece
     std::unique_ptr<ChangeLog> log_;     // a piece's, which also stops at declarations
+    // A filtered load: the filter, the declared ids kept whatever their names, and once decided
+    // the column of each declared id (kDroppedId for a dropped one); a piece uses its primary's.
+    const NameFilter* filter_ = nullptr;
+    std::vector<uint8_t> forced_;
+    std::vector<uint64_t> routes_;
+    const std::vector<uint64_t>* route_ = nullptr;
+    uint64_t kept_ = 0;  // columns given to kept ids
     bool over_budget_ = false;
     bool header_mode_ = false;
     bool halted_ = false;
