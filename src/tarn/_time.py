@@ -4,9 +4,12 @@
 from __future__ import annotations
 
 import re
-from fractions import Fraction
+from typing import TYPE_CHECKING
 
 from tarn._core import PyTrace
+
+if TYPE_CHECKING:
+    from fractions import Fraction
 
 __all__ = [
     "UNITS",
@@ -47,6 +50,8 @@ def format_stamp(stamp: int, scale: str | None) -> str:
 
 def parse_time(text: str) -> tuple[Fraction, str] | None:
     """A time with a unit ("250ns", "1.5 us") as (amount, unit); None when ``text`` is not one."""
+    from fractions import Fraction
+
     m = _TIME.fullmatch(text)
     if not m:
         return None
@@ -62,6 +67,8 @@ def stamp_of(trace: PyTrace, amount: Fraction, unit: str) -> int:
             f"the dump does not say what unit its time stamps count, so {amount} {unit} "
             "cannot be placed; give a sample index, or @T for the raw time stamp T"
         )
+    from fractions import Fraction
+
     mult, base = ts
     seconds = amount * Fraction(10) ** UNITS[unit]
     per_stamp = mult * Fraction(10) ** UNITS[base]

@@ -18,10 +18,8 @@ import os
 import re
 import warnings
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
-from typing import Union
+from typing import NamedTuple, Union
 
-from tarn import convert as _convert
 from tarn._core import PyTrace
 from tarn.trace import Trace
 
@@ -251,8 +249,7 @@ def recovery_note(trace: PyTrace, fmt: str) -> str | None:
     return f"{fmt.upper()}: {', '.join(parts)} recovered; {_ADVICE}"
 
 
-@dataclass(frozen=True)
-class Loaded:
+class Loaded(NamedTuple):
     """A loaded dump: the trace, its format, the converter whose VCD it was read from (None for
     a direct load), and the warnings the load gives."""
 
@@ -312,6 +309,9 @@ def _converted(
 ) -> Loaded | None:
     """The dump as its vendor's converter gives it, or None (no converter, or it failed: then
     ``notes`` says why)."""
+    # Imported here: a script that never opens these formats does not pay for subprocess & co.
+    from tarn import convert as _convert
+
     what = fmt.upper()
     try:
         converter = _convert.find_converter(fmt)

@@ -16,7 +16,6 @@ pyarrow and matplotlib are optional extras (``pip install 'tarn[pandas]'``, ``ta
 
 from __future__ import annotations
 
-import html
 import os
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
@@ -318,6 +317,8 @@ class Trace(_Base):  # type: ignore[misc]
         )
 
     def _repr_html_(self) -> str:
+        import html
+
         cells = "".join(
             f"<tr><th style='text-align:left'>{html.escape(k)}</th>"
             f"<td style='text-align:left'>{html.escape(v)}</td></tr>"
