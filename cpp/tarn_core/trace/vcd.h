@@ -120,7 +120,8 @@ class Parser {
     // Store columns: one per declared id, or in a filtered load one per kept id.
     uint64_t columns() const { return route_ ? kept_ : next_id_; }
     // Where a value change goes: the store, or a piece's log; nowhere for a dropped code.
-    void put_int(uint64_t id, uint64_t v) {
+    // Inlined: the loading hot path of every scalar and short vector change.
+    [[gnu::always_inline]] void put_int(uint64_t id, uint64_t v) {
         if (route_ && (id = (*route_)[id]) == kDroppedId) return;
         if (log_)
             log_->put_int(id, v);
