@@ -211,7 +211,7 @@ class Trace(_Base):  # type: ignore[misc]
                 data[name] = pd.Series(col, dtype=object)
             else:
                 data[name] = pd.array(col, dtype="string")
-        return pd.DataFrame(data)
+        return pd.DataFrame(data, copy=False)  # the arrays are the frame's own already
 
     def to_pandas(
         self, names: Sequence[str], start: SampleLike | None = None, end: SampleLike | None = None
