@@ -49,7 +49,8 @@ def main() -> None:
         loads.append(dt)
         names = trace.signal_names()
         if args.busiest:
-            pick = sorted(names, key=lambda n: -len(trace[n].to_numpy().indices))[: args.signals]
+            changes = {n: len(trace[n].to_numpy().indices) for n in names}
+            pick = sorted(names, key=changes.__getitem__, reverse=True)[: args.signals]
         else:
             step = max(1, len(names) // args.signals)
             pick = names[::step][: args.signals]

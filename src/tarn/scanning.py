@@ -62,6 +62,33 @@ def signals_of(condition: str, values: Sequence[str] = ()) -> list[str]:
     return patterns
 
 
+def _search(
+    path: str,
+    condition: str,
+    values: Sequence[str],
+    signals: Sequence[str] | None,
+    scope: str | None,
+) -> tuple[Any, Any, str | None]:
+    """(trace, the frame data of its matches, timescale); raises what loading or compiling
+    raises."""
+    import tarn
+    from tarn._time import timescale_text
+
+    trace = tarn.open(path, signals=list(signals) if signals is not None else None)
+    compiled = tarn.compile(trace, condition, scope=scope)
+    hits = trace.parallel_find(compiled)
+    return trace, trace._frame_data(list(values), None, None, rows=hits), timescale_text(trace)
+
+
+def _failure(e: BaseException) -> str:
+    message = str(e.args[0]) if isinstance(e, KeyError) and e.args else str(e)
+    return message or type(e).__name__
+
+
+#: What loading or searching one dump may raise without stopping a scan.
+_DUMP_ERRORS = (ValueError, OSError, KeyError, MemoryError)
+
+
 def scan_file(
     path: str,
     condition: str,
@@ -72,19 +99,13 @@ def scan_file(
     """One dump's part of a scan: (path, frame of its matches or None, error message or None).
     The frame has the columns ``index``, ``time`` and one per name in ``values``; its
     ``attrs["timescale"]`` is the dump's time unit ("1 ns", or None)."""
-    import tarn
-    from tarn._time import timescale_text
-
     try:
-        trace = tarn.open(path, signals=list(signals) if signals is not None else None)
-        compiled = tarn.compile(trace, condition, scope=scope)
-        hits = trace.parallel_find(compiled)
-        frame = trace.values_at(list(values), hits)
-    except (ValueError, OSError, KeyError, MemoryError) as e:
-        message = str(e.args[0]) if isinstance(e, KeyError) and e.args else str(e)
-        return path, None, message or type(e).__name__
-    frame.attrs["timescale"] = timescale_text(trace)
-    return path, frame, None
+        trace, frame, scale = _search(path, condition, values, signals, scope)
+    except _DUMP_ERRORS as e:
+        return path, None, _failure(e)
+    df = trace._pandas(list(values), frame)
+    df.attrs["timescale"] = scale
+    return path, df, None
 
 
 def scan(
@@ -115,15 +136,15 @@ def scan(
     """
     from tarn.trace import _need
 
-    pandas = _need("pandas", "pandas", "scan")
+    _need("pandas", "pandas", "scan")
     files, errors = expand_paths(paths)
     patterns = list(signals_of(condition, values)) + list(signals or [])
     args = (condition, tuple(values), tuple(patterns), scope)
-    results: dict[str, tuple[pd.DataFrame | None, str | None]] = {}
+    results: dict[str, tuple[Any, str | None, str | None]] = {}
     bar = _progress_bar(len(files)) if progress else None
 
-    def done(path: str, frame: pd.DataFrame | None, error: str | None) -> None:
-        results[path] = (frame, error)
+    def done(path: str, payload: Any, error: str | None, scale: str | None = None) -> None:
+        results[path] = (payload, error, scale)
         if bar is not None:
             bar.update(1)
 
@@ -136,42 +157,91 @@ def scan(
         if bar is not None:
             bar.close()
 
-    frames = []
+    found: list[tuple[str, Any]] = []
     timescales: dict[str, str | None] = {}
     for path in files:
-        frame, error = results.get(path, (None, "the scan lost this dump"))
-        if error is not None or frame is None:
+        payload, error, scale = results.get(path, (None, "the scan lost this dump", None))
+        if error is not None or payload is None:
             errors[path] = error or "no result"
             continue
-        timescales[path] = frame.attrs.get("timescale")
-        if len(frame):
-            frame.insert(0, "path", path)
-            frames.append(frame)
-    columns = ["path", "index", "time", *values]
-    if frames:
-        df = pandas.concat(frames, ignore_index=True)
-    else:
-        df = pandas.DataFrame(
-            {
-                c: pandas.Series(dtype="uint64" if c in ("index", "time") else object)
-                for c in columns
-            }
-        )
+        timescales[path] = scale
+        found.append((path, payload))
+    df = _combine(found, list(values))
     df.attrs["errors"] = errors
     df.attrs["timescales"] = timescales
     return df
 
 
+def _combine(found: list[tuple[str, Any]], values: list[str]) -> pd.DataFrame:
+    """One frame of every dump's matches, with the columns and types of `Trace.to_pandas`; a
+    column whose kind the dumps disagree on holds Python objects."""
+    import numpy as np
+    import pandas as pd
+
+    counts = [len(p[0]) for _, p in found]
+    paths = [path for path, _ in found]
+    data: dict[str, Any] = {
+        # Each path is stored once, however many matches it has.
+        "path": pd.Categorical.from_codes(
+            np.repeat(np.arange(len(paths)), counts), categories=pd.Index(paths, dtype=object)
+        ),
+        "index": np.concatenate([p[0] for _, p in found] or [np.zeros(0, np.uint64)]),
+        "time": np.concatenate([p[1] for _, p in found] or [np.zeros(0, np.uint64)]),
+    }
+    for k, name in enumerate(values):
+        kinds = {p[2][k] for _, p in found}
+        parts = [p[3][k] for _, p in found]
+        kind = kinds.pop() if len(kinds) == 1 else "object"
+        if kind in ("uint", "real"):
+            dtype = "<u8" if kind == "uint" else "<f8"
+            vals = np.concatenate([np.frombuffer(v, dtype=dtype) for v, _ in parts])
+            if kind == "real":
+                data[name] = vals.astype(np.float64, copy=False)
+            else:
+                missing = np.concatenate([np.frombuffer(m, dtype=np.bool_) for _, m in parts])
+                data[name] = pd.arrays.IntegerArray(vals.astype(np.uint64, copy=False), missing)
+        elif kind == "str":
+            data[name] = pd.array([v for part in parts for v in part], dtype="string")
+        elif kind == "wide":
+            data[name] = pd.Series([v for part in parts for v in part], dtype=object)
+        else:
+            data[name] = pd.Series(_objects(found, k), dtype=object)
+    return pd.DataFrame(data, copy=False)
+
+
+def _objects(found: list[tuple[str, Any]], k: int) -> list[Any]:
+    """The values of column k as Python objects, for dumps that disagree on its kind."""
+    import numpy as np
+
+    out: list[Any] = []
+    for _, (_, _, kinds, columns) in found:
+        col = columns[k]
+        if kinds[k] in ("uint", "real"):
+            dtype = "<u8" if kinds[k] == "uint" else "<f8"
+            vals = np.frombuffer(col[0], dtype=dtype).tolist()
+            missing = np.frombuffer(col[1], dtype=np.bool_).tolist()
+            out += [None if m else v for v, m in zip(vals, missing)]
+        else:
+            out += list(col)
+    return out
+
+
 def _task(path: str, args: tuple[str, tuple[str, ...], tuple[str, ...], str | None]) -> Any:
+    """A scan's task: (path, the frame data of its matches or None, error or None, timescale).
+    Frame data (arrays and lists) travels between processes faster than a frame."""
     condition, values, patterns, scope = args
-    return scan_file(path, condition, values, patterns, scope)
+    try:
+        _, frame, scale = _search(path, condition, values, patterns, scope)
+    except _DUMP_ERRORS as e:
+        return path, None, _failure(e), None
+    return path, frame, None, scale
 
 
 def _run_local(
     files: list[str],
     args: tuple[str, tuple[str, ...], tuple[str, ...], str | None],
     jobs: int | None,
-    done: Callable[[str, Any, str | None], None],
+    done: Callable[..., None],
 ) -> None:
     import concurrent.futures
     import multiprocessing
@@ -214,7 +284,7 @@ def _run_dask(
     args: tuple[str, tuple[str, ...], tuple[str, ...], str | None],
     client: Any,
     scheduler: str | None,
-    done: Callable[[str, Any, str | None], None],
+    done: Callable[..., None],
 ) -> None:
     from tarn.trace import _need
 

@@ -94,6 +94,16 @@ def test_scan_equals_per_file_searches(dumps, jobs):
     assert "no file matches" in df.attrs["errors"][missing]
 
 
+def test_scan_file_gives_one_dumps_frame(dumps):
+    d, good, broken = dumps
+    path, df, error = scan_mod.scan_file(good[0], CONDITION, VALUES)
+    want = _expected(good[0])
+    assert error is None and df["index"].tolist() == want["index"].tolist()
+    assert df.attrs["timescale"] == "1 ns"
+    path, df, error = scan_mod.scan_file(broken[0], CONDITION, VALUES)
+    assert df is None and error
+
+
 def test_each_dump_is_loaded_with_the_signals_it_needs():
     assert scan_mod.signals_of("valid && top.data[3:0] == 2", ["mode"]) == [
         "valid", "*.valid", "top.data", "*.top.data", "mode", "*.mode"
@@ -105,7 +115,7 @@ def test_a_worker_killed_mid_scan_costs_a_retry(dumps, tmp_path, monkeypatch):
     # its worker the first time it meets one dump.
     d, good, broken = dumps
     marker = tmp_path / "killed"
-    real = scan_mod.scan_file
+    real = scan_mod._search
 
     def fragile(path, *args, **kwargs):
         if path == good[3] and not marker.exists():
@@ -113,7 +123,7 @@ def test_a_worker_killed_mid_scan_costs_a_retry(dumps, tmp_path, monkeypatch):
             os.kill(os.getpid(), signal.SIGKILL)
         return real(path, *args, **kwargs)
 
-    monkeypatch.setattr(scan_mod, "scan_file", fragile)
+    monkeypatch.setattr(scan_mod, "_search", fragile)
     df = tarn.scan([*good, *broken], CONDITION, values=VALUES, jobs=2)
     assert marker.exists()
     _check(df, good, broken)
