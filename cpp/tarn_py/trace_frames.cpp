@@ -125,7 +125,7 @@ PyObject* build_frame(const Trace& t, const std::vector<std::string>& names,
         Py_XDECREF(time_bytes);
         return nullptr;
     }
-    std::memcpy(row_data, rows.data(), 8 * n);
+    if (n) std::memcpy(row_data, rows.data(), 8 * n);  // an empty vector's data() may be null
     for (size_t k = 0; k < n; ++k) {
         uint64_t ts = t.timestamp(rows[k]);
         std::memcpy(time_data + 8 * k, &ts, 8);
