@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Set up a fresh machine for tarn: the system packages the build needs (Debian/Ubuntu), then a
-# virtual environment in .venv with tarn installed from this checkout (and the test and style
-# tools, and WaveDrom for `tarn wave`).
+# virtual environment in .venv with tarn installed from this checkout, with every optional extra
+# (pandas, pyarrow, matplotlib, WaveDrom, Dask, the notebook runner) and the test and style tools.
 # Re-running is cheap: installed packages are kept, the package is rebuilt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
