@@ -45,12 +45,12 @@ PyObject* make_type(PyObject* module, const char* name, PyMethodDef* methods) {
         {Py_tp_methods, methods},
         {0, nullptr},
     };
-    PyType_Spec spec = {
+    PyType_Spec type_shape = {
         name,  sizeof(T),
         0,     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    return PyType_FromModuleAndSpec(module, &spec, nullptr);
+    return PyType_FromModuleAndSpec(module, &type_shape, nullptr);
 }
 
 }  // namespace tarn::py

@@ -122,18 +122,18 @@ class Trace(_Base):  # type: ignore[misc]
         hi = n if end is None else self._sample(end, first=False)
         return max(lo, 0), min(max(hi, 0), n)
 
-    def _sample(self, spec: SampleLike, first: bool) -> int:
-        if isinstance(spec, str):
-            parsed = parse_time(spec)
+    def _sample(self, sample: SampleLike, first: bool) -> int:
+        if isinstance(sample, str):
+            parsed = parse_time(sample)
             if parsed is None:
-                raise ValueError(f"not a sample index or a time with a unit: {spec!r}")
+                raise ValueError(f"not a sample index or a time with a unit: {sample!r}")
             stamp = stamp_of(self._core, *parsed)
             if first:
                 index = self._core.index_at(stamp)
                 return 0 if index is None else index
             index = self._core.index_at(stamp - 1) if stamp > 0 else None
             return 0 if index is None else index + 1
-        return int(spec)
+        return int(sample)
 
     # ------------------------------------------------------------ names and signals
 

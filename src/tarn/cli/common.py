@@ -145,18 +145,18 @@ def full_name(trace: PyTrace, name: str) -> str:
     )
 
 
-def sample_index(trace: PyTrace, spec: Sample, what: str = "index") -> int:
+def sample_index(trace: PyTrace, sample: Sample, what: str = "index") -> int:
     """The sample index a command-line argument names: a bare number is an index; a time with a
     unit ("250ns") or "@T" (the raw time stamp T) is the last sample at or before that time."""
     last = trace.max_index()
-    if isinstance(spec, int):
-        if spec > last:
-            raise CliError(f"{what} {spec} is beyond the last index {last}")
-        return spec
-    if isinstance(spec, str):
-        stamp, shown = int(spec[1:]), spec
+    if isinstance(sample, int):
+        if sample > last:
+            raise CliError(f"{what} {sample} is beyond the last index {last}")
+        return sample
+    if isinstance(sample, str):
+        stamp, shown = int(sample[1:]), sample
     else:
-        amount, unit = spec
+        amount, unit = sample
         try:
             stamp = stamp_of(trace, amount, unit)
         except ValueError as e:
