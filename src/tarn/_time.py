@@ -36,8 +36,7 @@ def timescale_text(trace: PyTrace) -> str | None:
 def format_time(trace: PyTrace, stamp: int) -> str:
     """A time stamp with its unit: stamp 25 of a dump counting 10 ps is "250 ps". Without a unit
     the bare number."""
-    ts = trace.timescale()
-    return str(stamp) if ts is None else f"{stamp * ts[0]} {ts[1]}"
+    return format_stamp(stamp, timescale_text(trace))
 
 
 def format_stamp(stamp: int, scale: str | None) -> str:

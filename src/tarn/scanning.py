@@ -178,6 +178,8 @@ def _combine(found: list[tuple[str, Any]], values: list[str]) -> pd.DataFrame:
     import numpy as np
     import pandas as pd
 
+    from tarn.trace import pandas_column
+
     counts = [len(p[0]) for _, p in found]
     paths = [path for path, _ in found]
     data: dict[str, Any] = {
@@ -191,21 +193,18 @@ def _combine(found: list[tuple[str, Any]], values: list[str]) -> pd.DataFrame:
     for k, name in enumerate(values):
         kinds = {p[2][k] for _, p in found}
         parts = [p[3][k] for _, p in found]
-        kind = kinds.pop() if len(kinds) == 1 else "object"
-        if kind in ("uint", "real"):
-            dtype = "<u8" if kind == "uint" else "<f8"
-            vals = np.concatenate([np.frombuffer(v, dtype=dtype) for v, _ in parts])
-            if kind == "real":
-                data[name] = vals.astype(np.float64, copy=False)
-            else:
-                missing = np.concatenate([np.frombuffer(m, dtype=np.bool_) for _, m in parts])
-                data[name] = pd.arrays.IntegerArray(vals.astype(np.uint64, copy=False), missing)
-        elif kind == "str":
-            data[name] = pd.array([v for part in parts for v in part], dtype="string")
-        elif kind == "wide":
-            data[name] = pd.Series([v for part in parts for v in part], dtype=object)
-        else:
+        if len(kinds) != 1:
             data[name] = pd.Series(_objects(found, k), dtype=object)
+            continue
+        kind = kinds.pop()
+        if kind in ("uint", "real"):
+            joined: Any = (
+                bytearray().join(v for v, _ in parts),
+                bytearray().join(m for _, m in parts),
+            )
+        else:
+            joined = [v for part in parts for v in part]
+        data[name] = pandas_column(kind, joined)
     return pd.DataFrame(data, copy=False)
 
 

@@ -195,22 +195,11 @@ class Trace(_Base):  # type: ignore[misc]
     def _pandas(
         self, names: Sequence[str], frame: tuple[np.ndarray, np.ndarray, list[str], list[Any]]
     ) -> pd.DataFrame:
-        import numpy as np
-
         pd = _need("pandas", "pandas", "a pandas frame")
         index, time, kinds, columns = frame
         data: dict[str, Any] = {"index": index, "time": time}
         for name, kind, col in zip(names, kinds, columns):
-            if kind == "uint":
-                values = np.frombuffer(col[0], dtype="<u8").astype(np.uint64, copy=False)
-                missing = np.frombuffer(col[1], dtype=np.bool_)
-                data[name] = pd.arrays.IntegerArray(values, missing)
-            elif kind == "real":
-                data[name] = np.frombuffer(col[0], dtype="<f8").astype(np.float64, copy=False)
-            elif kind == "wide":
-                data[name] = pd.Series(col, dtype=object)
-            else:
-                data[name] = pd.array(col, dtype="string")
+            data[name] = pandas_column(kind, col)
         return pd.DataFrame(data, copy=False)  # the arrays are the frame's own already
 
     def to_pandas(
@@ -325,6 +314,23 @@ class Trace(_Base):  # type: ignore[misc]
             for k, v in self._summary()
         )
         return f"<table><caption>tarn trace</caption>{cells}</table>"
+
+
+def pandas_column(kind: str, column: Any) -> Any:
+    """A frame column as pandas takes it, from the core's data for one column: for ``uint`` and
+    ``real`` the value buffer and the mask (1 where there is no value), else the list of
+    values."""
+    import numpy as np
+    import pandas as pd
+
+    if kind == "uint":
+        values = np.frombuffer(column[0], dtype="<u8").astype(np.uint64, copy=False)
+        return pd.arrays.IntegerArray(values, np.frombuffer(column[1], dtype=np.bool_))
+    if kind == "real":
+        return np.frombuffer(column[0], dtype="<f8").astype(np.float64, copy=False)
+    if kind == "wide":
+        return pd.Series(column, dtype=object)
+    return pd.array(column, dtype="string")
 
 
 class Signal:
